@@ -1,0 +1,198 @@
+#include "Runtime/AccessibilityHelperRuntime.h"
+
+#include <exception>
+#include <utility>
+
+#include "Protocol/HelperProtocolLimits.h"
+#include "Protocol/Redaction.h"
+#include "Protocol/Validation.h"
+
+namespace bix {
+
+namespace {
+
+constexpr int kParserMaximumDepth = 32;
+constexpr int kParserMaximumNodes = 8192;
+
+bool isFatalCode(HelperErrorCode code) {
+    return code == HelperErrorCode::sessionMismatch ||
+           code == HelperErrorCode::unsupportedProtocol || code == HelperErrorCode::frameTooLarge;
+}
+
+const HelperProtocolError& internalFailure() {
+    static const HelperProtocolError error(HelperErrorCode::internalFailure,
+                                           "The helper failed safely.");
+    return error;
+}
+
+} // namespace
+
+const std::string& AccessibilityHelperRuntime::buildIdentifier() {
+    static const std::string identifier = Redaction::semanticFingerprint(
+        {"bix-ai-accessibility-helper", std::string(helperVersion), "bix.ax.helper/1"});
+    return identifier;
+}
+
+AccessibilityHelperRuntime::AccessibilityHelperRuntime(std::shared_ptr<AccessibilityBackend> backend,
+                                                       Clock now)
+    : backend_(std::move(backend)), now_(std::move(now)),
+      parser_(kParserMaximumDepth, kParserMaximumNodes) {}
+
+AccessibilityHelperRuntime::~AccessibilityHelperRuntime() { shutdown(); }
+
+RuntimeReply AccessibilityHelperRuntime::handle(std::string_view payload) {
+    std::lock_guard operation(operationLock_);
+    FailureContext context;
+    try {
+        return handleLocked(payload, context);
+    } catch (const HelperProtocolError& error) {
+        if (context.inHello || isFatalCode(error.code())) {
+            markStopped();
+            RuntimeReply reply = failureReply(error, context);
+            reply.shouldShutdown = true;
+            return reply;
+        }
+        return failureReply(error, context);
+    } catch (...) {
+        return failureReply(internalFailure(), context);
+    }
+}
+
+RuntimeReply AccessibilityHelperRuntime::handleLocked(std::string_view payload,
+                                                      FailureContext& context) {
+    if (payload.size() > HelperProtocolLimits::maximumFrameBytes) {
+        throw HelperProtocolError(HelperErrorCode::frameTooLarge,
+                                  "Frame exceeds the protocol limit.");
+    }
+    const JSONValue value = parser_.parse(payload);
+    std::optional<std::string> sessionNonce;
+    bool stopped = false;
+    {
+        std::lock_guard state(stateLock_);
+        sessionNonce = processNonce_;
+        stopped = stopped_;
+    }
+    if (!sessionNonce) {
+        context.inHello = true;
+        if (stopped) {
+            throw HelperProtocolError(HelperErrorCode::handshakeRequired,
+                                      "Helper is shutting down.");
+        }
+        return acceptHello(value, context);
+    }
+    if (stopped) {
+        throw HelperProtocolError(HelperErrorCode::handshakeRequired, "Helper is shutting down.");
+    }
+    return runCommand(value, *sessionNonce, context);
+}
+
+RuntimeReply AccessibilityHelperRuntime::acceptHello(const JSONValue& value,
+                                                     FailureContext& context) {
+    (void)context;
+    const HelperHello hello = HelperHello::parse(value);
+    {
+        std::lock_guard state(stateLock_);
+        processNonce_ = hello.processNonce;
+    }
+    return {encoder_.helloAck(hello.requestId, hello.processNonce, std::string(helperVersion),
+                              buildIdentifier()),
+            false};
+}
+
+RuntimeReply AccessibilityHelperRuntime::runCommand(const JSONValue& value,
+                                                    const std::string& sessionNonce,
+                                                    FailureContext& context) {
+    const HelperCommandRequest request = HelperCommandRequest::parse(value);
+    // From here on the host can match the failure to its request.
+    context.requestId = request.requestId;
+    context.processNonce = sessionNonce;
+    if (request.processNonce != sessionNonce) {
+        throw HelperProtocolError(HelperErrorCode::sessionMismatch,
+                                  "Helper process session does not match.");
+    }
+#ifdef BIX_TEST_HOOKS
+    if (hooks_.beforeDispatch) {
+        hooks_.beforeDispatch(request.command);
+    }
+#endif
+    DispatchResult result = dispatch(request);
+    return {encoder_.success(request.requestId, sessionNonce, result.value),
+            result.shouldShutdown};
+}
+
+RuntimeReply AccessibilityHelperRuntime::failureReply(const HelperProtocolError& error,
+                                                      const FailureContext& context) {
+    try {
+        return {encoder_.failure(context.requestId, context.processNonce, error), false};
+    } catch (...) {
+        return {std::string(), false}; // the server reports this and stops
+    }
+}
+
+void AccessibilityHelperRuntime::markStopped() {
+    std::lock_guard state(stateLock_);
+    stopped_ = true;
+}
+
+void AccessibilityHelperRuntime::shutdown() {
+#ifdef BIX_TEST_HOOKS
+    if (hooks_.shutdownRequested) {
+        hooks_.shutdownRequested();
+    }
+#endif
+    std::lock_guard operation(operationLock_);
+    {
+        std::lock_guard state(stateLock_);
+        if (stopped_) {
+            return;
+        }
+        stopped_ = true;
+    }
+#ifdef BIX_TEST_HOOKS
+    if (hooks_.teardownStarted) {
+        hooks_.teardownStarted();
+    }
+#endif
+}
+
+#ifdef BIX_TEST_HOOKS
+void AccessibilityHelperRuntime::setTestHooks(RuntimeTestHooks hooks) {
+    std::lock_guard operation(operationLock_);
+    hooks_ = std::move(hooks);
+}
+#endif
+
+AccessibilityHelperRuntime::DispatchResult
+AccessibilityHelperRuntime::dispatch(const HelperCommandRequest& request) {
+    switch (request.command) {
+    case HelperCommand::checkTrust:
+        return {checkTrust(request.params), false};
+    case HelperCommand::shutdown:
+        return {shutdownCommand(request.params), true};
+    default:
+        // Commands whose services are not part of this build yet refuse without side effects.
+        throw internalFailure();
+    }
+}
+
+JSONValue AccessibilityHelperRuntime::checkTrust(const JSONObject& params) {
+    Validation::exactKeys(params, {"prompt"});
+    const auto prompt = jsonValue(params, "prompt")->boolValue();
+    if (!prompt) {
+        throw HelperProtocolError(HelperErrorCode::invalidRequest, "prompt must be a boolean.");
+    }
+    const bool trusted = backend_->isTrusted(*prompt);
+    return JSONObject{
+        {"permissionState", trusted ? "authorized" : "not-authorized"},
+        {"settingsHint", "System Settings > Privacy & Security > Accessibility"},
+        {"trusted", trusted},
+    };
+}
+
+JSONValue AccessibilityHelperRuntime::shutdownCommand(const JSONObject& params) {
+    Validation::exactKeys(params, std::initializer_list<std::string_view>{});
+    shutdown(); // the operation lock is recursive: this runs inside handle()
+    return JSONObject{{"status", "shutting-down"}};
+}
+
+} // namespace bix

@@ -1,0 +1,47 @@
+#include "Runtime/RuntimeTestSupport.h"
+
+namespace bix::testing {
+
+namespace {
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+} // namespace
+
+std::string helloPayload(std::string_view requestId, std::string_view nonce) {
+    return "{\"appVersion\":\"2.4.0\",\"processNonce\":" + quoted(nonce) +
+           ",\"protocol\":\"bix.ax.helper\",\"protocolMax\":1,\"protocolMin\":1,\"requestId\":" +
+           quoted(requestId) + "}";
+}
+
+std::string commandPayload(std::string_view command, std::string_view paramsJSON,
+                           std::string_view requestId, std::string_view nonce) {
+    return "{\"command\":" + quoted(command) + ",\"params\":" + std::string(paramsJSON) +
+           ",\"processNonce\":" + quoted(nonce) +
+           ",\"protocol\":\"bix.ax.helper\",\"protocolVersion\":1,\"requestId\":" +
+           quoted(requestId) + "}";
+}
+
+std::string failureEnvelope(std::string_view code, std::string_view message,
+                            std::optional<std::string_view> requestId,
+                            std::optional<std::string_view> nonce) {
+    std::string envelope = "{\"error\":{\"code\":" + quoted(code) + ",\"message\":" +
+                           quoted(message) + "},\"ok\":false";
+    if (nonce) {
+        envelope += ",\"processNonce\":" + quoted(*nonce);
+    }
+    envelope += ",\"protocol\":\"bix.ax.helper\",\"protocolVersion\":1";
+    if (requestId) {
+        envelope += ",\"requestId\":" + quoted(*requestId);
+    }
+    return envelope + "}";
+}
+
+std::string successEnvelope(std::string_view resultJSON, std::string_view requestId,
+                            std::string_view nonce) {
+    return "{\"ok\":true,\"processNonce\":" + quoted(nonce) +
+           ",\"protocol\":\"bix.ax.helper\",\"protocolVersion\":1,\"requestId\":" +
+           quoted(requestId) + ",\"result\":" + std::string(resultJSON) + "}";
+}
+
+} // namespace bix::testing

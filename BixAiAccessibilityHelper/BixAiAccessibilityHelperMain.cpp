@@ -1,0 +1,122 @@
+// The process entry of bix-ai-accessibility-helper: a child of the host application that speaks
+// the framed protocol on its standard input and output until the session ends.
+//
+//   bix-ai-accessibility-helper                           the platform desktop (the built-in demo
+//                                                         desktop on Linux)
+//   bix-ai-accessibility-helper --simulated-desktop FILE  a simulated desktop from a scenario file
+//
+// The exit status is 0 on every road; an abnormal end leaves one "BIX_AX_HELPER <CODE>" line on
+// standard error and nothing else is ever written there.
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <pthread.h>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
+
+#include "Platform/Clock.h"
+#include "Platform/MainRunLoop.h"
+#include "Platform/SimulatedDesktopBackend.h"
+#include "Protocol/FramedFileChannel.h"
+#include "Protocol/Platform/FileHandle.h"
+#include "Runtime/AccessibilityHelperRuntime.h"
+#include "Runtime/HelperProcessServer.h"
+
+namespace bix {
+namespace {
+
+struct CommandLine {
+    bool valid = false;
+    std::optional<std::string> scenarioPath;
+};
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    if (argc == 1) {
+        return {true, std::nullopt};
+    }
+    if (argc == 3 && std::string_view(argv[1]) == "--simulated-desktop" && argv[2][0] != '\0') {
+        return {true, std::string(argv[2])};
+    }
+    return {};
+}
+
+// The message and a line feed in one write, so concurrent writers never split the line.
+void writeDiagnostic(std::string_view message) {
+    std::string line(message);
+    line += '\n';
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t wrote = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+// SIGPIPE ignored: a write to a closed pipe fails instead of killing the process. SIGINT and
+// SIGTERM blocked before anything else happens, so they wait for the run loop's signalfd
+// instead of killing the process while it starts.
+void prepareSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+}
+
+std::shared_ptr<SimulatedDesktopBackend> makeBackend(const CommandLine& commandLine) {
+    return commandLine.scenarioPath
+               ? SimulatedDesktopBackend::fromScenarioFile(*commandLine.scenarioPath)
+               : SimulatedDesktopBackend::demo();
+}
+
+// Ends the process without running destructors: the server thread may still be blocked in a
+// read and use the objects a normal return would destroy. Replies are written with write(2)
+// directly, so no buffered output is lost.
+[[noreturn]] void endProcess() {
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+[[noreturn]] void runHelper(int argc, char** argv) {
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (!commandLine.valid) {
+        writeDiagnostic("BIX_AX_HELPER INTERNAL_FAILURE");
+        endProcess();
+    }
+    auto backend = makeBackend(commandLine);
+    // Never destroyed (see endProcess), so the desktop may keep this pointer for good.
+    auto* loop = new MainRunLoop();
+    backend->desktop().setScheduler(loop);
+    auto runtime = std::make_shared<AccessibilityHelperRuntime>(backend, systemClock());
+    auto input = std::make_shared<FileDescriptorHandle>(STDIN_FILENO);
+    auto output = std::make_shared<FileDescriptorHandle>(STDOUT_FILENO);
+    auto channel = std::make_shared<FramedFileChannel>(input, output);
+    auto server = std::make_shared<HelperProcessServer>(channel, runtime, writeDiagnostic);
+    std::thread serverThread = runHelperSession(*loop, server, runtime);
+    runtime->shutdown(); // a no-op when the session already ended it
+    serverThread.detach();
+    endProcess();
+}
+
+} // namespace
+} // namespace bix
+
+int main(int argc, char** argv) {
+    bix::prepareSignals();
+    try {
+        bix::runHelper(argc, argv);
+    } catch (...) {
+        // Startup failed (an unreadable scenario, a refused descriptor): nothing was served.
+        bix::writeDiagnostic("BIX_AX_HELPER INTERNAL_FAILURE");
+    }
+    bix::endProcess();
+}

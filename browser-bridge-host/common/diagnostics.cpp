@@ -1,0 +1,17 @@
+#include "common/diagnostics.h"
+
+#include <string>
+
+#include "common/timed_io.h"
+
+void bix_emit_diagnostic(int fd, std::string_view name) {
+    std::string line(name);
+    line += '\n';
+    // Best effort: a closed or stalled standard error must not change the exit status.
+    (void)bix_write_all_timeout(fd, line.data(), line.size());
+}
+
+int bix_fail(int diagnostics_fd, std::string_view name, int status) {
+    bix_emit_diagnostic(diagnostics_fd, name);
+    return status;
+}

@@ -1,0 +1,113 @@
+#include "common/timed_io.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "common/stop_flag.h"
+#include "platform/bix_platform.h"
+
+namespace {
+
+// The wall-clock budget of one timed call, measured on the monotonic clock.
+class Deadline {
+public:
+    explicit Deadline(int timeout_ms) : end_(bix_monotonic_milliseconds() + timeout_ms) {}
+    int remaining_ms() const {
+        return static_cast<int>(std::max<std::int64_t>(0, end_ - bix_monotonic_milliseconds()));
+    }
+
+private:
+    std::int64_t end_;
+};
+
+BixStatus poll_until(int fd, short events, const Deadline& deadline) {
+    for (;;) {
+        if (bix_should_stop()) {
+            return BixStatus::failure(ECANCELED);
+        }
+        pollfd entry{fd, events, 0};
+        auto ready = bix_poll(&entry, 1, deadline.remaining_ms());
+        if (!ready.ok()) {
+            if (ready.error() == EINTR) {
+                continue;
+            }
+            return BixStatus::failure(ready.error());
+        }
+        if (ready.value() == 0) {
+            return BixStatus::failure(ETIMEDOUT);
+        }
+        if ((entry.revents & (POLLERR | POLLNVAL)) != 0) {
+            return BixStatus::failure(EIO);
+        }
+        if ((entry.revents & events) != 0) {
+            return BixStatus::success();
+        }
+        if ((entry.revents & POLLHUP) != 0) {
+            return (events & POLLIN) != 0 ? BixStatus::success() : BixStatus::failure(EPIPE);
+        }
+    }
+}
+
+bool is_retryable(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
+BixStatus bix_poll_fd(int fd, short events, int timeout_ms) {
+    return poll_until(fd, events, Deadline(timeout_ms));
+}
+
+BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size_t size,
+                                                 bool end_of_file_allowed, int timeout_ms) {
+    Deadline deadline(timeout_ms);
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::size_t received = 0;
+    while (received < size) {
+        BixStatus waited = poll_until(fd, POLLIN, deadline);
+        if (!waited.ok()) {
+            return waited;
+        }
+        auto n = bix_read_some(fd, bytes + received, size - received);
+        if (!n.ok()) {
+            if (is_retryable(n.error())) {
+                continue;
+            }
+            return BixStatus::failure(n.error());
+        }
+        if (n.value() == 0) {
+            if (received == 0 && end_of_file_allowed) {
+                return BixReadOutcome::end_of_file;
+            }
+            return BixStatus::failure(ECONNRESET);
+        }
+        received += n.value();
+    }
+    return BixReadOutcome::complete;
+}
+
+BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, int timeout_ms) {
+    Deadline deadline(timeout_ms);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t written = 0;
+    while (written < length) {
+        BixStatus waited = poll_until(fd, POLLOUT, deadline);
+        if (!waited.ok()) {
+            return waited;
+        }
+        auto n = bix_write_some(fd, bytes + written, length - written);
+        if (!n.ok()) {
+            if (is_retryable(n.error())) {
+                continue;
+            }
+            return BixStatus::failure(n.error());
+        }
+        if (n.value() == 0) {
+            return BixStatus::failure(EIO);
+        }
+        written += n.value();
+    }
+    return BixStatus::success();
+}
+
+BixStatus bix_set_nonblocking(int fd) { return bix_add_status_flags(fd, O_NONBLOCK); }

@@ -1,0 +1,34 @@
+#pragma once
+
+// Timed I/O shared by the host and the broker. Every wait is a poll of one descriptor; one call
+// waits at most `timeout_ms` in total (2 seconds unless a test asks for less), so a peer that
+// stalls, or one that trickles a byte at a time, holds the caller for at most that long.
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/bix_result.h"
+
+inline constexpr int kBixIoTimeoutMs = 2000;
+
+enum class BixReadOutcome { complete, end_of_file };
+
+// Waits for `events` on fd. Fails with ETIMEDOUT on timeout, EIO on POLLERR or POLLNVAL, ECANCELED
+// when a stop was requested, EPIPE on a hang-up while waiting for output. A hang-up while waiting
+// for input succeeds, so the following read sees the end of file.
+BixStatus bix_poll_fd(int fd, short events, int timeout_ms = kBixIoTimeoutMs);
+
+// Reads exactly `size` bytes. An end of file before the first byte is `end_of_file` when allowed;
+// any other end of file fails with ECONNRESET.
+BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size_t size,
+                                                 bool end_of_file_allowed,
+                                                 int timeout_ms = kBixIoTimeoutMs);
+
+// Writes all `length` bytes; a write that accepts 0 bytes fails with EIO.
+BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length,
+                                int timeout_ms = kBixIoTimeoutMs);
+
+// Adds O_NONBLOCK to the descriptor's status flags.
+BixStatus bix_set_nonblocking(int fd);

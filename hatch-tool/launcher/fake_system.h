@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/hatch_system.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bix_hatch::testing {
+
+// An in-memory stand-in for the system: a table of paths with their status, canonical forms,
+// the executable path, the loaded library's identity and an environment. Everything a check
+// would ask the real system is answered from these fields, so each test states its world.
+class FakeSystem : public HatchSystem {
+public:
+    std::map<std::string, FileStatus> files;
+    std::map<std::string, std::string> canonical; // path -> canonical path; absent: ENOENT
+    PathResult executable{"/opt/bix/runtime/bin/bix-hatch-tool", 0};
+    PathResult current{"/home/u/ws", 0};
+    uid_t euid = 501;
+    FileIdentity library{7, 4242, 0};
+    FileIdentity symbol{7, 4242, 0};
+    std::vector<std::string> environment;
+    std::vector<std::string> removed;
+    int remove_error = 0;
+    std::string diagnostics;
+
+    PathResult executable_path() const override { return executable; }
+    PathResult canonical_path(const std::string& path) const override {
+        const auto found = canonical.find(path);
+        if (found == canonical.end()) {
+            return PathResult{{}, ENOENT};
+        }
+        return PathResult{found->second, 0};
+    }
+    PathResult current_directory() const override { return current; }
+    StatusResult status_without_following(const std::string& path) const override {
+        const auto found = files.find(path);
+        if (found == files.end()) {
+            return StatusResult{{}, ENOENT};
+        }
+        return StatusResult{found->second, 0};
+    }
+    uid_t effective_uid() const override { return euid; }
+    FileIdentity loaded_library_identity(const std::string&) const override { return library; }
+    FileIdentity symbol_identity(const std::string&) const override { return symbol; }
+    std::vector<std::string> environment_names() const override { return environment; }
+    int remove_environment(const std::string& name) override {
+        if (remove_error != 0) {
+            return remove_error;
+        }
+        removed.push_back(name);
+        return 0;
+    }
+    void write_diagnostic(const std::string& text) override { diagnostics += text; }
+
+    void add_directory(const std::string& path, mode_t mode, uid_t owner = 501) {
+        files[path] = FileStatus{S_IFDIR | mode, owner, 2, 7, next_inode_++};
+        canonical[path] = path;
+    }
+    void add_file(const std::string& path, mode_t mode, nlink_t links = 1) {
+        files[path] = FileStatus{S_IFREG | mode, 0, links, 7, next_inode_++};
+        canonical[path] = path;
+    }
+    void add_symlink(const std::string& path, const std::string& target) {
+        files[path] = FileStatus{S_IFLNK | 0777, 0, 1, 7, next_inode_++};
+        canonical[path] = target;
+    }
+
+private:
+    ino_t next_inode_ = 100;
+};
+
+} // namespace bix_hatch::testing

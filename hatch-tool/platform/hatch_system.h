@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace bix_hatch {
+
+// Size of every path buffer the launcher uses; a path must fit with its terminating NUL.
+inline constexpr std::size_t kPathBufferSize = 1024;
+
+// A path produced by the system, or the errno value explaining why there is none.
+struct PathResult {
+    std::string path;
+    int error = 0;
+
+    bool ok() const { return error == 0; }
+};
+
+// What the launcher needs to know about one file-system object.
+struct FileStatus {
+    mode_t mode = 0;
+    uid_t owner = 0;
+    nlink_t links = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+struct StatusResult {
+    FileStatus status;
+    int error = 0;
+
+    bool ok() const { return error == 0; }
+};
+
+// Device and inode of the file behind a mapping of this process.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    int error = 0;
+
+    bool ok() const { return error == 0; }
+};
+
+// Every operating-system call the launcher makes before the interpreter exists. The Linux
+// implementation stands in for the macOS one; tests substitute an in-memory system.
+class HatchSystem {
+public:
+    virtual ~HatchSystem() = default;
+
+    // Path of the running executable as the system reports it, in a kPathBufferSize buffer;
+    // ENAMETOOLONG when it does not fit.
+    virtual PathResult executable_path() const = 0;
+    // The canonical absolute form of path, every symbolic link resolved.
+    virtual PathResult canonical_path(const std::string& path) const = 0;
+    // The current directory, read into a kPathBufferSize buffer.
+    virtual PathResult current_directory() const = 0;
+    // Status of path itself; a final symbolic link is reported, not followed.
+    virtual StatusResult status_without_following(const std::string& path) const = 0;
+    virtual uid_t effective_uid() const = 0;
+    // Identity of the file that the loaded shared library with this SONAME was mapped from.
+    virtual FileIdentity loaded_library_identity(const std::string& soname) const = 0;
+    // Identity of the file mapped where the process's global lookup resolves symbol.
+    virtual FileIdentity symbol_identity(const std::string& symbol) const = 0;
+    // Names of every variable in the process environment.
+    virtual std::vector<std::string> environment_names() const = 0;
+    // Removes one variable from the process environment; returns an errno value or 0.
+    virtual int remove_environment(const std::string& name) = 0;
+    // Writes a whole diagnostic line to standard error (best effort).
+    virtual void write_diagnostic(const std::string& text) = 0;
+};
+
+} // namespace bix_hatch

@@ -1,0 +1,72 @@
+#include "platform/linux_system.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace bix_hatch {
+namespace {
+
+TEST(LinuxSystem, FindsTheFileBehindAMapping) {
+    const std::string maps =
+        "55d0a0000000-55d0a0021000 r--p 00000000 fe:00 1234   /opt/r/bin/bix-hatch-tool\n"
+        "7f0000000000-7f0000100000 r-xp 00010000 fe:01 98765  /opt/r/lib/libpython3.11.so.1.0\n"
+        "7f0000100000-7f0000200000 rw-p 00000000 00:00 0 \n"
+        "7ffd00000000-7ffd00021000 rw-p 00000000 00:00 0      [stack]\n";
+    const FileIdentity library = find_mapped_file(maps, 0x7f0000000abcu);
+    ASSERT_TRUE(library.ok());
+    EXPECT_EQ(library.device, makedev(0xfe, 0x01));
+    EXPECT_EQ(library.inode, 98765u);
+    // End addresses are exclusive; anonymous memory names no file.
+    EXPECT_EQ(find_mapped_file(maps, 0x7f0000100000u).error, ENOENT);
+    EXPECT_EQ(find_mapped_file(maps, 0x7ffd00000010u).error, ENOENT);
+    EXPECT_EQ(find_mapped_file("garbage line\n", 0x10u).error, ENOENT);
+}
+
+TEST(LinuxSystem, LocatesALoadedLibraryAndItsSymbolsInTheSameFile) {
+    LinuxSystem system;
+    ASSERT_TRUE(system.executable_path().ok());
+    const FileIdentity library = system.loaded_library_identity("libc.so.6");
+    ASSERT_TRUE(library.ok());
+    const FileIdentity symbol = system.symbol_identity("getpid");
+    ASSERT_TRUE(symbol.ok());
+    EXPECT_EQ(symbol.device, library.device);
+    EXPECT_EQ(symbol.inode, library.inode);
+    EXPECT_EQ(system.loaded_library_identity("libno-such-library.so.9").error, ENOENT);
+    EXPECT_EQ(system.symbol_identity("no_such_symbol_anywhere").error, ENOENT);
+}
+
+TEST(LinuxSystem, ReportsLinksWithoutFollowingThem) {
+    char directory_template[] = "/tmp/bix-hatch-test-XXXXXX";
+    ASSERT_NE(mkdtemp(directory_template), nullptr);
+    const std::string directory = directory_template;
+    const std::string link = directory + "/link";
+    ASSERT_EQ(symlink(directory.c_str(), link.c_str()), 0);
+    LinuxSystem system;
+    const StatusResult status = system.status_without_following(link);
+    EXPECT_TRUE(status.ok() && S_ISLNK(status.status.mode));
+    EXPECT_EQ(system.canonical_path(link).path, system.canonical_path(directory).path);
+    EXPECT_EQ(system.status_without_following(directory + "/missing").error, ENOENT);
+    unlink(link.c_str());
+    rmdir(directory.c_str());
+}
+
+TEST(LinuxSystem, RemovesOnlyTheNamedVariable) {
+    LinuxSystem system;
+    ASSERT_EQ(setenv("BIX_HATCH_TEST_VARIABLE", "1", 1), 0);
+    ASSERT_EQ(setenv("BIX_HATCH_TEST_KEPT", "1", 1), 0);
+    auto names = system.environment_names();
+    EXPECT_NE(std::find(names.begin(), names.end(), "BIX_HATCH_TEST_VARIABLE"), names.end());
+    EXPECT_EQ(system.remove_environment("BIX_HATCH_TEST_VARIABLE"), 0);
+    names = system.environment_names();
+    EXPECT_EQ(std::find(names.begin(), names.end(), "BIX_HATCH_TEST_VARIABLE"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "BIX_HATCH_TEST_KEPT"), names.end());
+    unsetenv("BIX_HATCH_TEST_KEPT");
+}
+
+} // namespace
+} // namespace bix_hatch

@@ -1,0 +1,37 @@
+// The `bookmark-parent` operation: a bookmark of the directory that holds a path's leaf.
+#include "anchors/anchor_walk.h"
+#include "anchors/bookmark.h"
+#include "cli/operations.h"
+#include "cli/report.h"
+#include "platform/step_hook.h"
+
+namespace bix::safe_path {
+namespace {
+
+std::string parent_path_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+} // namespace
+
+OperationResult bookmark_parent(const OperationContext& context) {
+    const std::string& path = context.arguments[6];
+    auto parent = open_parent(context.root, path);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    BIX_TRY(paths_still_anchored(context.root, {{path, held}}));
+    auto stat = platform::stat_descriptor(held);
+    if (!stat)
+        return stat.status();
+    auto bookmark = create_directory_bookmark(context.root, held, *stat, parent_path_of(path));
+    if (!bookmark)
+        return bookmark.status();
+    platform::reach_step("bookmark-parent:created");
+    BIX_TRY(paths_still_anchored(context.root, {{path, held}}));
+    return OperationResult::with_line(
+        bookmark_line(to_hex(*bookmark), stat->device, stat->inode, stat->uid));
+}
+
+} // namespace bix::safe_path

@@ -1,0 +1,107 @@
+// `create-file` and `create-private-file`: a new file filled from standard input.
+#include "anchors/anchor_walk.h"
+#include "cli/arguments.h"
+#include "cli/operations.h"
+#include "mutations/content_input.h"
+#include "mutations/rollbacks.h"
+#include "platform/step_hook.h"
+
+namespace bix::safe_path {
+namespace {
+
+constexpr uint64_t kMaxCreateMode = 0777;
+constexpr unsigned kPrivateFileMode = 0600;
+
+struct CreateRequest {
+    std::string path;
+    unsigned mode;
+    uint64_t size;
+    bool private_file;
+};
+
+Status anchored(const Root& root, const std::string& path, int held) {
+    return paths_still_anchored(root, {{path, held}});
+}
+
+// Everything up to the creation: the walk, the anchoring and (private) the parent hardening.
+Result<HeldParent> prepare_parent(const Root& root, const CreateRequest& request) {
+    auto parent =
+        request.private_file ? open_private_parent(root, request.path) : open_parent(root, request.path);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    BIX_TRY(anchored(root, request.path, held));
+    if (request.private_file) {
+        BIX_TRY(harden_private_directory(held, root.stat));
+        BIX_TRY(anchored(root, request.path, held));
+    }
+    BIX_TRY(anchored(root, request.path, held));
+    return parent;
+}
+
+Status verify_written(int fd, const Root& root, const CreateRequest& request) {
+    BIX_TRY(platform::sync_descriptor(fd));
+    auto stat = platform::stat_descriptor(fd);
+    if (!stat)
+        return stat.status();
+    bool acceptable = stat->is_regular() && on_root_file_system(*stat, root.stat) &&
+                      stat->size == request.size && stat->permissions() == request.mode;
+    if (request.private_file)
+        acceptable = acceptable && stat->uid == root.stat.uid && stat->link_count == 1;
+    return check(acceptable);
+}
+
+// Steps after the creation; any failure is undone by the caller.
+Status fill_and_verify(const OperationContext& context, const CreateRequest& request, int fd) {
+    BIX_TRY(platform::change_mode(fd, request.mode));
+    BIX_TRY(copy_exact_input(context.input_fd, fd, request.size));
+    return verify_written(fd, context.root, request);
+}
+
+OperationResult create(const OperationContext& context, const CreateRequest& request) {
+    const Root& root = context.root;
+    auto parent = prepare_parent(root, request);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    const NameAt leaf{held, parent->leaf};
+    platform::reach_step("create:before-mutation");
+    auto file = platform::create_exclusive_at(held, parent->leaf, request.mode);
+    if (!file)
+        return file.status();
+    platform::reach_step("create:after-mutation");
+    if (Status filled = fill_and_verify(context, request, file->get()); !filled.ok()) {
+        (void)rollback_created_file(leaf, file->get());
+        return filled;
+    }
+    platform::reach_step("create:after-verify");
+    if (!anchored(root, request.path, held).ok())
+        return rolled_back_or_preserved(rollback_created_file(leaf, file->get()));
+    if (Status synced = platform::sync_descriptor(held); !synced.ok()) {
+        (void)rollback_created_file(leaf, file->get());
+        return synced;
+    }
+    platform::reach_step("create:before-final-anchor");
+    if (!anchored(root, request.path, held).ok())
+        return rolled_back_or_preserved(rollback_created_file(leaf, file->get()));
+    return Status::success();
+}
+
+} // namespace
+
+OperationResult create_file(const OperationContext& context) {
+    auto mode = parse_bounded(context.arguments[7], kMaxCreateMode);
+    auto size = parse_bounded(context.arguments[8], kMaxContentBytes);
+    if (!mode || !size)
+        return invalid();
+    return create(context, {context.arguments[6], static_cast<unsigned>(*mode), *size, false});
+}
+
+OperationResult create_private_file(const OperationContext& context) {
+    auto size = parse_bounded(context.arguments[7], kMaxContentBytes);
+    if (!size)
+        return invalid();
+    return create(context, {context.arguments[6], kPrivateFileMode, *size, true});
+}
+
+} // namespace bix::safe_path

@@ -1,0 +1,93 @@
+// `ensure-dir` and `ensure-private-dir`: a directory at a path, created when missing.
+#include <optional>
+
+#include "anchors/anchor_walk.h"
+#include "cli/operations.h"
+#include "cli/report.h"
+#include "mutations/primitives.h"
+#include "platform/step_hook.h"
+
+namespace bix::safe_path {
+namespace {
+
+constexpr unsigned kDirectoryMode = 0700;
+
+enum class DirectoryKind { plain, private_directory };
+
+Status anchored_twice(const Root& root, const std::string& path, int held) {
+    BIX_TRY(paths_still_anchored(root, {{path, held}}));
+    return paths_still_anchored(root, {{path, held}});
+}
+
+// Creates the leaf and gives the new directory's stat; an existing entry (no stat) is left for
+// the checks that follow.
+Result<std::optional<platform::FileStat>> make_leaf(int parent, const std::string& leaf) {
+    Status made = platform::make_directory_at(parent, leaf, kDirectoryMode);
+    if (!made.ok()) {
+        if (made.error() == EEXIST)
+            return std::optional<platform::FileStat>();
+        return made;
+    }
+    auto created = directory_at(parent, leaf);
+    if (!created)
+        return created.status();
+    return std::optional<platform::FileStat>(*created);
+}
+
+bool same_inode(const platform::FileStat& a, const platform::FileStat& b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
+OperationResult ensure_directory(const OperationContext& context, DirectoryKind kind) {
+    const std::string& path = context.arguments[6];
+    const Root& root = context.root;
+    auto parent = open_parent(root, path);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    BIX_TRY(anchored_twice(root, path, held));
+    platform::reach_step("ensure-dir:before-mutation");
+    auto created = make_leaf(held, parent->leaf);
+    if (!created)
+        return created.status();
+    platform::reach_step("ensure-dir:after-mutation");
+    // A directory just created is never removed again: a race leaves it in place.
+    if (!paths_still_anchored(root, {{path, held}}).ok())
+        return Status::race(RaceOutcome::preserved);
+    BIX_TRY(platform::sync_descriptor(held));
+    auto directory = platform::open_directory_at(held, parent->leaf);
+    if (!directory)
+        return directory.status();
+    auto stat = platform::stat_descriptor(directory->get());
+    if (!stat)
+        return stat.status();
+    // The mode of a directory this run created must not depend on the caller's umask; an
+    // existing directory (or one swapped in since) is never repaired.
+    if (created->has_value() && same_inode(**created, *stat)) {
+        BIX_TRY(platform::change_mode(directory->get(), kDirectoryMode));
+        stat = platform::stat_descriptor(directory->get());
+        if (!stat)
+            return stat.status();
+    }
+    bool acceptable = stat->is_directory() && on_root_file_system(*stat, root.stat);
+    if (kind == DirectoryKind::private_directory)
+        acceptable = acceptable && stat->uid == root.stat.uid &&
+                     stat->permissions() == kDirectoryMode;
+    BIX_TRY(check(acceptable));
+    if (!paths_still_anchored(root, {{path, held}}).ok())
+        return Status::race(RaceOutcome::preserved);
+    return OperationResult::with_line(
+        directory_line(stat->device, stat->inode, stat->uid, stat->mode));
+}
+
+} // namespace
+
+OperationResult ensure_dir(const OperationContext& context) {
+    return ensure_directory(context, DirectoryKind::plain);
+}
+
+OperationResult ensure_private_dir(const OperationContext& context) {
+    return ensure_directory(context, DirectoryKind::private_directory);
+}
+
+} // namespace bix::safe_path
