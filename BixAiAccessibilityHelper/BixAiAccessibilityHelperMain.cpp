@@ -7,6 +7,14 @@
 //
 // The exit status is 0 on every road; an abnormal end leaves one "BIX_AX_HELPER <CODE>" line on
 // standard error and nothing else is ever written there.
+#include "Platform/Clock.h"
+#include "Platform/MainRunLoop.h"
+#include "Platform/SimulatedDesktopBackend.h"
+#include "Protocol/FramedFileChannel.h"
+#include "Protocol/Platform/FileHandle.h"
+#include "Runtime/AccessibilityHelperRuntime.h"
+#include "Runtime/HelperProcessServer.h"
+
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -16,14 +24,6 @@
 #include <string_view>
 #include <thread>
 #include <unistd.h>
-
-#include "Platform/Clock.h"
-#include "Platform/MainRunLoop.h"
-#include "Platform/SimulatedDesktopBackend.h"
-#include "Protocol/FramedFileChannel.h"
-#include "Protocol/Platform/FileHandle.h"
-#include "Runtime/AccessibilityHelperRuntime.h"
-#include "Runtime/HelperProcessServer.h"
 
 namespace bix {
 namespace {

@@ -1,12 +1,11 @@
 // Entry of bix-safe-path-helper: one file-system operation per run, one JSON line on stdout.
-#include <signal.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
-
 #include "cli/command_line.h"
 #include "platform/step_hook.h"
+
+#include <signal.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 int main(int argc, char** argv) {
     try {

@@ -256,7 +256,8 @@ bool ManualTaskScheduler::runOne() {
             auto earliest = timers_.end();
             for (auto it = timers_.begin(); it != timers_.end(); ++it) {
                 if (it->second.deadline <= now &&
-                    (earliest == timers_.end() || it->second.deadline < earliest->second.deadline)) {
+                    (earliest == timers_.end() ||
+                     it->second.deadline < earliest->second.deadline)) {
                     earliest = it;
                 }
             }

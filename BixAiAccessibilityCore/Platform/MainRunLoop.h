@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Clock.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -8,8 +10,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "Platform/Clock.h"
 
 namespace bix {
 

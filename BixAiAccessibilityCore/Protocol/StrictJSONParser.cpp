@@ -62,7 +62,7 @@ void appendUTF8(std::string& out, char32_t scalar) {
 
 // Length of the well-formed UTF-8 sequence starting at data[0] (a byte >= 0x80), or 0 when the
 // bytes there are not one (overlong forms, surrogates and values above U+10FFFF included).
-std::size_t wellFormedSequenceLength(const unsigned char* data, std::size_t available) {
+inline std::size_t wellFormedSequenceLength(const unsigned char* data, std::size_t available) {
     const unsigned char lead = data[0];
     std::size_t length = 0;
     unsigned char secondLow = 0x80;
@@ -250,42 +250,35 @@ private:
 
     // Scans and decodes in one pass. Framing faults (a control byte, the end of input) take
     // precedence over decoding faults wherever they occur, so a decoding fault is remembered and
-    // reported only once the closing quotation mark has been found.
+    // reported only once the closing quotation mark has been found. Bytes that decode to
+    // themselves (printable ASCII, well-formed UTF-8) are copied in runs, not one by one.
     std::string decodeString(std::size_t start, std::size_t position) {
-        std::string decoded(reinterpret_cast<const char*>(data_ + start), position - start);
+        std::string decoded;
         bool malformed = false;
         bool nonASCII = false;
+        std::size_t runStart = start;
         for (;;) {
+            position = skipVerbatimBytes(position, nonASCII);
             if (position >= size_) {
                 fail("Unterminated JSON string.");
             }
             const unsigned char byte = data_[position];
-            if (kPlainStringBytes[byte]) {
-                const std::size_t runStart = position;
-                while (position < size_ && kPlainStringBytes[data_[position]]) {
-                    ++position;
-                }
-                decoded.append(reinterpret_cast<const char*>(data_ + runStart),
-                               position - runStart);
-            } else if (byte == '"') {
+            if (byte == '"') {
                 break;
-            } else if (byte < 0x20) {
+            }
+            if (byte < 0x20) {
                 fail("Control byte in JSON string.");
-            } else if (byte == '\\') {
+            }
+            decoded.append(reinterpret_cast<const char*>(data_ + runStart), position - runStart);
+            if (byte == '\\') {
                 position = decodeEscape(position, decoded, malformed, nonASCII);
             } else {
-                const std::size_t length =
-                    wellFormedSequenceLength(data_ + position, size_ - position);
-                if (length == 0) {
-                    malformed = true;
-                    ++position;
-                } else {
-                    decoded.append(reinterpret_cast<const char*>(data_ + position), length);
-                    nonASCII = true;
-                    position += length;
-                }
+                malformed = true; // a byte that starts no well-formed UTF-8 sequence
+                ++position;
             }
+            runStart = position;
         }
+        decoded.append(reinterpret_cast<const char*>(data_ + runStart), position - runStart);
         index_ = position + 1;
         if (malformed) {
             fail("Malformed JSON string.");
@@ -294,6 +287,27 @@ private:
             fail("JSON strings must be NFC.");
         }
         return decoded;
+    }
+
+    // The position after the printable ASCII and well-formed UTF-8 sequences from `position` on.
+    std::size_t skipVerbatimBytes(std::size_t position, bool& nonASCII) const {
+        while (position < size_) {
+            const unsigned char byte = data_[position];
+            if (kPlainStringBytes[byte]) {
+                ++position;
+                continue;
+            }
+            if (byte < 0x80) {
+                break;
+            }
+            const std::size_t length = wellFormedSequenceLength(data_ + position, size_ - position);
+            if (length == 0) {
+                break;
+            }
+            nonASCII = true;
+            position += length;
+        }
+        return position;
     }
 
     // Four hexadecimal digits at `position`, or -1.

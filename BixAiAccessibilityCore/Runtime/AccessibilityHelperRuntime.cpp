@@ -1,11 +1,11 @@
 #include "Runtime/AccessibilityHelperRuntime.h"
 
-#include <exception>
-#include <utility>
-
 #include "Protocol/HelperProtocolLimits.h"
 #include "Protocol/Redaction.h"
 #include "Protocol/Validation.h"
+
+#include <exception>
+#include <utility>
 
 namespace bix {
 
@@ -33,12 +33,14 @@ const std::string& AccessibilityHelperRuntime::buildIdentifier() {
     return identifier;
 }
 
-AccessibilityHelperRuntime::AccessibilityHelperRuntime(std::shared_ptr<AccessibilityBackend> backend,
-                                                       Clock now)
+AccessibilityHelperRuntime::AccessibilityHelperRuntime(
+    std::shared_ptr<AccessibilityBackend> backend, Clock now)
     : backend_(std::move(backend)), now_(std::move(now)),
       parser_(kParserMaximumDepth, kParserMaximumNodes) {}
 
-AccessibilityHelperRuntime::~AccessibilityHelperRuntime() { shutdown(); }
+AccessibilityHelperRuntime::~AccessibilityHelperRuntime() {
+    shutdown();
+}
 
 RuntimeReply AccessibilityHelperRuntime::handle(std::string_view payload) {
     std::lock_guard operation(operationLock_);
@@ -116,8 +118,7 @@ RuntimeReply AccessibilityHelperRuntime::runCommand(const JSONValue& value,
     }
 #endif
     DispatchResult result = dispatch(request);
-    return {encoder_.success(request.requestId, sessionNonce, result.value),
-            result.shouldShutdown};
+    return {encoder_.success(request.requestId, sessionNonce, result.value), result.shouldShutdown};
 }
 
 RuntimeReply AccessibilityHelperRuntime::failureReply(const HelperProtocolError& error,

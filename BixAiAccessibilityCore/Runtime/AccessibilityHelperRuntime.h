@@ -1,5 +1,12 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Platform/Clock.h"
+#include "Protocol/HelperError.h"
+#include "Protocol/HelperProtocolEncoder.h"
+#include "Protocol/HelperRequests.h"
+#include "Protocol/JSONValue.h"
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -7,18 +14,12 @@
 #include <string>
 #include <string_view>
 
-#include "Access/AccessibilityBackend.h"
-#include "Platform/Clock.h"
-#include "Protocol/HelperError.h"
-#include "Protocol/JSONValue.h"
-#include "Protocol/HelperRequests.h"
-#include "Protocol/HelperProtocolEncoder.h"
-
 namespace bix {
 
 // What the server writes back for one request payload.
 struct RuntimeReply {
-    std::string payload; // the encoded envelope; empty only if even the failure could not be encoded
+    std::string
+        payload; // the encoded envelope; empty only if even the failure could not be encoded
     bool shouldShutdown = false; // stop after this reply has been written
 };
 

@@ -1,12 +1,12 @@
 #include "Runtime/AccessibilityHelperRuntime.h"
 
+#include "Runtime/RuntimeTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include "Runtime/RuntimeTestSupport.h"
 
 namespace bix {
 namespace {
@@ -75,8 +75,8 @@ struct HelloCase {
 TEST_F(RuntimeSession, HelloPhaseFailuresCarryNoIdentifiersAndEndTheSessionExceptBadJSON) {
     const std::vector<HelloCase> cases = {
         {"not JSON", "[", failureEnvelope("INVALID_JSON", "Unexpected end of JSON."), false},
-        {"empty object", "{}",
-         failureEnvelope("INVALID_REQUEST", "Unexpected or missing fields."), true},
+        {"empty object", "{}", failureEnvelope("INVALID_REQUEST", "Unexpected or missing fields."),
+         true},
         {"command first", commandPayload("checkTrust", "{\"prompt\":false}"),
          failureEnvelope("INVALID_REQUEST", "Unexpected or missing fields."), true},
         {"short nonce", helloPayload("hello-1", "short"),
@@ -93,7 +93,8 @@ TEST_F(RuntimeSession, HelloPhaseFailuresCarryNoIdentifiersAndEndTheSessionExcep
         // After a fatal hello nothing is accepted any more, and every refusal ends the session.
         const RuntimeReply next = fresh.handle(helloPayload());
         if (c.endsSession) {
-            EXPECT_EQ(next.payload, failureEnvelope("HANDSHAKE_REQUIRED", "Helper is shutting down."))
+            EXPECT_EQ(next.payload,
+                      failureEnvelope("HANDSHAKE_REQUIRED", "Helper is shutting down."))
                 << c.name;
             EXPECT_TRUE(next.shouldShutdown) << c.name;
         } else {
@@ -162,9 +163,10 @@ TEST_F(RuntimeSession, CommandFailuresEndTheSessionOnlyForMismatchVersionAndSize
 TEST_F(RuntimeSession, CheckTrustPassesThePromptAndReportsTheAnswer) {
     handshake();
     backend->trusted = false;
-    EXPECT_EQ(runtime.handle(commandPayload("checkTrust", "{\"prompt\":true}")).payload,
-              successEnvelope("{\"permissionState\":\"not-authorized\",\"settingsHint\":\"System "
-                              "Settings > Privacy & Security > Accessibility\",\"trusted\":false}"));
+    EXPECT_EQ(
+        runtime.handle(commandPayload("checkTrust", "{\"prompt\":true}")).payload,
+        successEnvelope("{\"permissionState\":\"not-authorized\",\"settingsHint\":\"System "
+                        "Settings > Privacy & Security > Accessibility\",\"trusted\":false}"));
     backend->trusted = true;
     expectServing();
     EXPECT_EQ(backend->prompts, (std::vector<bool>{true, false}));
@@ -205,7 +207,8 @@ TEST_F(RuntimeSession, ShutdownCommandRepliesEndsTheSessionAndTearsDownOnce) {
 
 TEST_F(RuntimeSession, FatalProtocolErrorStopsWithoutTearingDown) {
     handshake();
-    runtime.handle(commandPayload("checkTrust", "{\"prompt\":false}", "r", "another-nonce-01234567"));
+    runtime.handle(
+        commandPayload("checkTrust", "{\"prompt\":false}", "r", "another-nonce-01234567"));
     runtime.shutdown();
     EXPECT_EQ(teardowns, 0);
 }

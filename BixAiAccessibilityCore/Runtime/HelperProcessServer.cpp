@@ -1,9 +1,9 @@
 #include "Runtime/HelperProcessServer.h"
 
+#include "Protocol/HelperError.h"
+
 #include <csignal>
 #include <string>
-
-#include "Protocol/HelperError.h"
 
 namespace bix {
 

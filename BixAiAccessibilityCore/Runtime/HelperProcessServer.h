@@ -1,13 +1,13 @@
 #pragma once
 
+#include "Platform/MainRunLoop.h"
+#include "Protocol/FramedFileChannel.h"
+#include "Runtime/AccessibilityHelperRuntime.h"
+
 #include <functional>
 #include <memory>
 #include <string_view>
 #include <thread>
-
-#include "Platform/MainRunLoop.h"
-#include "Protocol/FramedFileChannel.h"
-#include "Runtime/AccessibilityHelperRuntime.h"
 
 namespace bix {
 

@@ -1,13 +1,13 @@
 #include "Runtime/HelperProcessServer.h"
 
+#include "Runtime/RuntimeTestSupport.h"
+
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include "Runtime/RuntimeTestSupport.h"
 
 namespace bix {
 namespace {
@@ -18,7 +18,9 @@ using testing::helloPayload;
 using testing::successEnvelope;
 using testing::TrustOnlyBackend;
 
-std::string frameOf(const std::string& payload) { return FrameCodec().encode(payload); }
+std::string frameOf(const std::string& payload) {
+    return FrameCodec().encode(payload);
+}
 
 // Input that hands out at most `chunk` bytes per read, like a pipe fed slowly.
 class ScriptedInput final : public InputHandle {

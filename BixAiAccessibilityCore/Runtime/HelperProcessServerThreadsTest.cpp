@@ -1,4 +1,6 @@
+#include "Protocol/Platform/FileHandle.h"
 #include "Runtime/HelperProcessServer.h"
+#include "Runtime/RuntimeTestSupport.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -10,9 +12,6 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-#include "Protocol/Platform/FileHandle.h"
-#include "Runtime/RuntimeTestSupport.h"
 
 namespace bix {
 namespace {
@@ -111,9 +110,8 @@ TEST(HelperSessionThreads, SignalDuringACommandTearsDownOnlyAfterThatCommandsRep
     auto channel = std::make_shared<FramedFileChannel>(
         std::shared_ptr<InputHandle>(&requestInput, [](InputHandle*) {}),
         std::shared_ptr<OutputHandle>(&replyOutput, [](OutputHandle*) {}));
-    auto server = std::make_shared<HelperProcessServer>(channel, runtime, [&](std::string_view) {
-        log.add("diagnostic");
-    });
+    auto server = std::make_shared<HelperProcessServer>(
+        channel, runtime, [&](std::string_view) { log.add("diagnostic"); });
     FileDescriptorHandle requestWriter(requests.writeEnd());
     requestWriter.writeAll(FrameCodec().encode(helloPayload()) +
                            FrameCodec().encode(commandPayload("checkTrust", "{\"prompt\":false}")));
@@ -134,8 +132,8 @@ TEST(HelperSessionThreads, SignalDuringACommandTearsDownOnlyAfterThatCommandsRep
     const std::vector<std::string> events = log.events();
     ASSERT_GE(events.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 4),
-              (std::vector<std::string>{"command started", "shutdown requested",
-                                        "command finished", "teardown"}));
+              (std::vector<std::string>{"command started", "shutdown requested", "command finished",
+                                        "teardown"}));
     EXPECT_EQ(std::count(events.begin(), events.end(), "teardown"), 1);
     EXPECT_EQ(std::count(events.begin(), events.end(), "diagnostic"), 0);
 }

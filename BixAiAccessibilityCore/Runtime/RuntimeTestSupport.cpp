@@ -4,7 +4,9 @@ namespace bix::testing {
 
 namespace {
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
 
 } // namespace
 
@@ -25,8 +27,8 @@ std::string commandPayload(std::string_view command, std::string_view paramsJSON
 std::string failureEnvelope(std::string_view code, std::string_view message,
                             std::optional<std::string_view> requestId,
                             std::optional<std::string_view> nonce) {
-    std::string envelope = "{\"error\":{\"code\":" + quoted(code) + ",\"message\":" +
-                           quoted(message) + "},\"ok\":false";
+    std::string envelope = "{\"error\":{\"code\":" + quoted(code) +
+                           ",\"message\":" + quoted(message) + "},\"ok\":false";
     if (nonce) {
         envelope += ",\"processNonce\":" + quoted(*nonce);
     }

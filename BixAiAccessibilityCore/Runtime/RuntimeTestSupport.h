@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Protocol/HelperError.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -8,9 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "Access/AccessibilityBackend.h"
-#include "Protocol/HelperError.h"
 
 namespace bix::testing {
 

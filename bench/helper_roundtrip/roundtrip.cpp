@@ -157,8 +157,8 @@ int main(int argc, char** argv) {
     std::printf("%-8s %12s %12s %14s\n", "process", "median us", "p99 us", "peak RSS KiB");
     std::printf("%-8s %12.1f %12.1f %14ld\n", "echo", floor.medianMicros, floor.p99Micros,
                 floor.peakRssKiB);
-    std::printf("%-8s %12.1f %12.1f %14ld\n", "helper", measured.medianMicros,
-                measured.p99Micros, measured.peakRssKiB);
+    std::printf("%-8s %12.1f %12.1f %14ld\n", "helper", measured.medianMicros, measured.p99Micros,
+                measured.peakRssKiB);
     const double ratio = measured.medianMicros / floor.medianMicros;
     std::printf("median ratio helper/echo: %.2f (target <= 3.00) %s\n", ratio,
                 ratio <= 3.0 ? "met" : "MISSED");

@@ -172,7 +172,7 @@ def assemble_outputs(pet, outputs):
     width, height = pet["frameWidth"], pet["frameHeight"]
     atlas, atlas_map = build_atlas(pet, outputs)
     atlas_png = png.encode_image(atlas)
-    frames_by_name = {name: frames for name, (frames, _) in outputs.items()}
+    frames_by_name = {a["name"]: outputs[a["name"]][0] for a in pet["animations"]}
     validate_atlas.validate_atlas(atlas_png, atlas_map, frames_by_name)
     files = {ATLAS_IMAGE: atlas_png, ATLAS_MAP: encode_json(atlas_map)}
     for animation in pet["animations"]:

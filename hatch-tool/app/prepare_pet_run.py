@@ -306,7 +306,12 @@ def plan_jobs(animations, job_limit=MAX_JOBS):
 
 def load_plan():
     """The current plan, its digest and its animations by name; refuses a missing plan."""
-    data = read_input(PLAN_FILE, MAX_DESCRIPTION_BYTES)
+    try:
+        data = read_input(PLAN_FILE, MAX_DESCRIPTION_BYTES)
+    except HatchError as error:
+        if error.status == EXIT_NO_INPUT:
+            raise HatchError(EXIT_NO_INPUT, "no plan; run prepare first") from None
+        raise
     plan = parse_strict_json(data, PLAN_FILE)
     if not isinstance(plan, dict) or plan.get("version") != 1:
         raise data_error("%s: not a plan written by prepare" % PLAN_FILE)

@@ -13,9 +13,8 @@ enum class WalkPolicy { same_device, private_owner };
 Status component_allowed(const platform::FileStat& stat, const platform::FileStat& root_stat,
                          WalkPolicy policy) {
     if (policy == WalkPolicy::same_device)
-        return stat.is_directory() && on_root_file_system(stat, root_stat)
-                   ? Status::success()
-                   : Status::failure(EXDEV);
+        return stat.is_directory() && on_root_file_system(stat, root_stat) ? Status::success()
+                                                                           : Status::failure(EXDEV);
     return check(stat.is_directory() && on_root_file_system(stat, root_stat) &&
                  stat.uid == root_stat.uid);
 }
@@ -86,8 +85,7 @@ Result<UniqueFd> open_relative_directory(int root_fd, const platform::FileStat& 
                            WalkPolicy::same_device);
 }
 
-Result<std::pair<HeldParent, HeldParent>> open_two_parents(const Root& root,
-                                                           std::string_view first,
+Result<std::pair<HeldParent, HeldParent>> open_two_parents(const Root& root, std::string_view first,
                                                            std::string_view second) {
     auto a = open_parent(root, first);
     if (!a)
@@ -98,8 +96,8 @@ Result<std::pair<HeldParent, HeldParent>> open_two_parents(const Root& root,
     return std::pair<HeldParent, HeldParent>(std::move(*a), std::move(*b));
 }
 
-Status held_parent_matches(int root_fd, const platform::FileStat& root_stat,
-                           std::string_view path, int held_fd) {
+Status held_parent_matches(int root_fd, const platform::FileStat& root_stat, std::string_view path,
+                           int held_fd) {
     auto parent = open_parent(root_fd, root_stat, path);
     if (!parent)
         return parent.status();

@@ -2,12 +2,12 @@
 // directory is proven, before and after each mutation, to be still the one its path names.
 #pragma once
 
+#include "anchors/root.h"
+
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "anchors/root.h"
 
 namespace bix::safe_path {
 
@@ -28,13 +28,12 @@ Result<HeldParent> open_private_parent(const Root& root, std::string_view path);
 // Opens a directory path from the root ("." is the root itself).
 Result<UniqueFd> open_relative_directory(int root_fd, const platform::FileStat& root_stat,
                                          std::string_view path);
-Result<std::pair<HeldParent, HeldParent>> open_two_parents(const Root& root,
-                                                           std::string_view first,
+Result<std::pair<HeldParent, HeldParent>> open_two_parents(const Root& root, std::string_view first,
                                                            std::string_view second);
 
 // Walks the path again from `root_fd` and requires it to reach `held_fd`'s directory.
-Status held_parent_matches(int root_fd, const platform::FileStat& root_stat,
-                           std::string_view path, int held_fd);
+Status held_parent_matches(int root_fd, const platform::FileStat& root_stat, std::string_view path,
+                           int held_fd);
 
 struct AnchoredPath {
     std::string_view path;

@@ -1,11 +1,9 @@
 #include "anchors/anchor_walk.h"
 #include "anchors/identity.h"
-
-#include <gtest/gtest.h>
+#include "test_support/temp_tree.h"
 
 #include <cstdio>
-
-#include "test_support/temp_tree.h"
+#include <gtest/gtest.h>
 
 namespace bix::safe_path {
 namespace {
@@ -51,8 +49,8 @@ TEST_F(AnchorWalk, RefusesSymlinksFilesAndBadPaths) {
         int error;
     };
     const Case cases[] = {
-        {"escape/x", ENOTDIR}, {"plain/x", ENOTDIR}, {"missing/x", ENOENT},
-        {"a/../a/b/f", EINVAL}, {"a//b", EINVAL},    {"a/b/", EINVAL},
+        {"escape/x", ENOTDIR},  {"plain/x", ENOTDIR}, {"missing/x", ENOENT},
+        {"a/../a/b/f", EINVAL}, {"a//b", EINVAL},     {"a/b/", EINVAL},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(open_parent(r, c.path).error(), c.error) << c.path;

@@ -1,11 +1,11 @@
 #include "anchors/bookmark.h"
 
-#include <cstring>
-
 #include "anchors/anchor_walk.h"
 #include "anchors/identity.h"
 #include "anchors/path_grammar.h"
 #include "platform/sha256.h"
+
+#include <cstring>
 
 namespace bix::safe_path {
 namespace {
@@ -354,8 +354,8 @@ Result<std::vector<unsigned char>> create_directory_bookmark(const Root& root, i
     if (data.empty() || data.size() > kMaxBookmarkBytes)
         return stale();
     // Prove the record before handing it out: it must lead back to this very directory.
-    auto reopened = open_bookmarked_directory(root, to_hex(data), {stat.device, stat.inode, stat.uid},
-                                              root.file_system);
+    auto reopened = open_bookmarked_directory(
+        root, to_hex(data), {stat.device, stat.inode, stat.uid}, root.file_system);
     if (!reopened)
         return reopened.status();
     BIX_TRY(same_directory_descriptor(reopened->get(), fd));

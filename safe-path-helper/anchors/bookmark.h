@@ -8,14 +8,14 @@
 // to the root, 0x0005 absolute path, 0x0006 root device and inode.
 #pragma once
 
+#include "anchors/root.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "anchors/root.h"
 
 namespace bix::safe_path {
 

@@ -1,12 +1,10 @@
-#include "anchors/bookmark.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-
 #include "anchors/anchor_walk.h"
+#include "anchors/bookmark.h"
 #include "platform/sha256.h"
 #include "test_support/temp_tree.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
 
 namespace bix::safe_path {
 namespace {
@@ -72,8 +70,8 @@ TEST(BookmarkRecordFormat, RejectsEveryCorruptedByte) {
 TEST(BookmarkRecordFormat, SkipsUnknownRecordsUnlessCritical) {
     for (uint16_t tag : {uint16_t{0x0042}, uint16_t{0x8042}}) {
         auto data = encode_bookmark(sample_record());
-        const unsigned char extra[] = {static_cast<unsigned char>(tag), static_cast<unsigned char>(tag >> 8),
-                                       1, 0, 0xAA};
+        const unsigned char extra[] = {static_cast<unsigned char>(tag),
+                                       static_cast<unsigned char>(tag >> 8), 1, 0, 0xAA};
         data.insert(data.end() - 36, std::begin(extra), std::end(extra));
         reseal(data);
         EXPECT_EQ(decode_bookmark(data).ok(), tag == 0x0042) << "tag " << tag;
@@ -153,8 +151,7 @@ TEST_F(BookmarkResolution, GroupsRequireTheBookmarkedDirectoryAtTheirPath) {
     BookmarkedGroup group{*text, identity("root/a/target"), "a/target", "leaf", UniqueFd()};
     ASSERT_TRUE(open_bookmarked_parent(root_, group).ok());
     EXPECT_TRUE(refresh_bookmarked_parent(root_, group).ok());
-    ASSERT_EQ(std::rename(tree_.at("root/a/target").c_str(), tree_.at("root/a/other").c_str()),
-              0);
+    ASSERT_EQ(std::rename(tree_.at("root/a/target").c_str(), tree_.at("root/a/other").c_str()), 0);
     tree_.make_directory("root/a/target");
     EXPECT_EQ(refresh_bookmarked_parent(root_, group).error(), ESTALE);
     BookmarkedGroup again{*text, identity("root/a/other"), "a/target", "leaf", UniqueFd()};

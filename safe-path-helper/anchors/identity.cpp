@@ -1,9 +1,9 @@
 #include "anchors/identity.h"
 
+#include "platform/sha256.h"
+
 #include <array>
 #include <vector>
-
-#include "platform/sha256.h"
 
 namespace bix::safe_path {
 namespace {

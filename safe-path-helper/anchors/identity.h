@@ -2,10 +2,10 @@
 // entry. Each mismatch is ESTALE, the identity-mismatch marker.
 #pragma once
 
+#include "platform/file_system.h"
+
 #include <cstdint>
 #include <string>
-
-#include "platform/file_system.h"
 
 namespace bix::safe_path {
 

@@ -1,11 +1,9 @@
 #include "anchors/identity.h"
+#include "test_support/temp_tree.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
-
-#include "test_support/temp_tree.h"
+#include <sys/stat.h>
 
 namespace bix::safe_path {
 namespace {
@@ -16,12 +14,11 @@ using testing::TempTree;
 ContentIdentity identity_of(const TempTree& tree, const std::string& name,
                             const std::string& content) {
     struct stat s = tree.stat_of(name);
-    return ContentIdentity{
-        {s.st_dev, s.st_ino, s.st_nlink, s.st_uid, s.st_mode},
-        static_cast<uint64_t>(s.st_size),
-        static_cast<uint64_t>(s.st_mtim.tv_sec) * 1000000000u +
-            static_cast<uint64_t>(s.st_mtim.tv_nsec),
-        sha256_hex(content)};
+    return ContentIdentity{{s.st_dev, s.st_ino, s.st_nlink, s.st_uid, s.st_mode},
+                           static_cast<uint64_t>(s.st_size),
+                           static_cast<uint64_t>(s.st_mtim.tv_sec) * 1000000000u +
+                               static_cast<uint64_t>(s.st_mtim.tv_nsec),
+                           sha256_hex(content)};
 }
 
 class Identity : public ::testing::Test {
@@ -51,7 +48,8 @@ TEST_F(Identity, ContentMatchesOnlyWithEveryFieldEqual) {
         {"mode", [](ContentIdentity& c) { c.entry.mode ^= 0004; }, ESTALE},
         {"size", [](ContentIdentity& c) { c.size += 1; }, ESTALE},
         {"time", [](ContentIdentity& c) { c.mtime_nanoseconds += 1; }, ESTALE},
-        {"digest", [](ContentIdentity& c) { c.digest[0] = c.digest[0] == 'a' ? 'b' : 'a'; }, ESTALE},
+        {"digest", [](ContentIdentity& c) { c.digest[0] = c.digest[0] == 'a' ? 'b' : 'a'; },
+         ESTALE},
         {"bad digest", [](ContentIdentity& c) { c.digest[0] = 'G'; }, EINVAL},
         {"too large", [](ContentIdentity& c) { c.size = kMaxContentBytes + 1; }, EINVAL},
     };

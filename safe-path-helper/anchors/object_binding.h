@@ -6,10 +6,10 @@
 // descriptor's link count that exactly that object lost its link.
 #pragma once
 
+#include "platform/file_system.h"
+
 #include <optional>
 #include <string>
-
-#include "platform/file_system.h"
 
 namespace bix::safe_path {
 

@@ -1,15 +1,12 @@
-#include "anchors/object_binding.h"
-
-#include <fcntl.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <filesystem>
-
 #include "anchors/identity.h"
+#include "anchors/object_binding.h"
 #include "platform/step_hook.h"
 #include "test_support/temp_tree.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
 
 namespace bix::safe_path {
 namespace {
@@ -24,7 +21,9 @@ protected:
         dir_ = UniqueFd(::open(tree_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
 #ifdef BIX_TEST_HOOKS
-    void TearDown() override { platform::install_step_hook(nullptr); }
+    void TearDown() override {
+        platform::install_step_hook(nullptr);
+    }
 #endif
     platform::FileStat stat_of(const std::string& name) {
         return *platform::stat_at(dir_.get(), name);
@@ -60,9 +59,9 @@ TEST_F(ObjectBinding, DecoySwappedInBeforeTheMoveIsPutBackUntouched) {
     platform::install_step_hook([&](std::string_view step) {
         // The victim already moved; the attacker puts the decoy at the quarantine name instead.
         if (step == "delete:after-quarantine") {
-            ASSERT_EQ(::renameat2(dir_.get(), quarantine.c_str(), dir_.get(), "decoy",
-                                  RENAME_EXCHANGE),
-                      0);
+            ASSERT_EQ(
+                ::renameat2(dir_.get(), quarantine.c_str(), dir_.get(), "decoy", RENAME_EXCHANGE),
+                0);
         }
     });
     Status status = delete_bound_object(dir_.get(), "victim", *bound, quarantine);
@@ -78,9 +77,9 @@ TEST_F(ObjectBinding, SwapBetweenCheckAndUnlinkIsReportedPreserved) {
     const std::string quarantine = ".bix-native-quarantine-" + std::string(32, '1');
     platform::install_step_hook([&](std::string_view step) {
         if (step == "delete:before-unlink") {
-            ASSERT_EQ(::renameat2(dir_.get(), quarantine.c_str(), dir_.get(), "decoy",
-                                  RENAME_EXCHANGE),
-                      0);
+            ASSERT_EQ(
+                ::renameat2(dir_.get(), quarantine.c_str(), dir_.get(), "decoy", RENAME_EXCHANGE),
+                0);
         }
     });
     Status status = delete_bound_object(dir_.get(), "victim", *bound, quarantine);

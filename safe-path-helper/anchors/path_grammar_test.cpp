@@ -29,20 +29,22 @@ TEST(PathGrammar, AcceptsOnlyWellFormedRelativePaths) {
         {"a\\b", false},
         {"a\x01", false},
         {"a\x7F", false},
-        {"a\xC2\x85", false},          // U+0085, a C1 control
-        {"a\xE2\x80\xAE" "b", false},  // U+202E
-        {"a\xEF\xBB\xBF", false},      // U+FEFF
-        {"a\xE2\x80\x8B", false},      // U+200B
-        {"a\xE2\x81\xA0", false},      // U+2060
-        {"a\xC0\x80", false},          // overlong NUL
+        {"a\xC2\x85", false}, // U+0085, a C1 control
+        {"a\xE2\x80\xAE"
+         "b",
+         false},                  // U+202E
+        {"a\xEF\xBB\xBF", false}, // U+FEFF
+        {"a\xE2\x80\x8B", false}, // U+200B
+        {"a\xE2\x81\xA0", false}, // U+2060
+        {"a\xC0\x80", false},     // overlong NUL
         {"a\xC1\xBF", false},
-        {"a\xE0\x80\xAF", false},      // overlong 3-byte
-        {"a\xF0\x80\x80\xAF", false},  // overlong 4-byte
-        {"a\xED\xA0\x80", false},      // surrogate
-        {"a\xF4\x90\x80\x80", false},  // above U+10FFFF
+        {"a\xE0\x80\xAF", false},     // overlong 3-byte
+        {"a\xF0\x80\x80\xAF", false}, // overlong 4-byte
+        {"a\xED\xA0\x80", false},     // surrogate
+        {"a\xF4\x90\x80\x80", false}, // above U+10FFFF
         {"a\xF5\x80\x80\x80", false},
-        {"a\x80", false},              // stray continuation
-        {"a\xE2\x80", false},          // truncated
+        {"a\x80", false},     // stray continuation
+        {"a\xE2\x80", false}, // truncated
     };
     for (const auto& c : cases)
         EXPECT_EQ(valid_relative_path(c.path), c.valid) << "path: " << c.path;
@@ -52,7 +54,7 @@ TEST(PathGrammar, LimitsWholePathTo4096Bytes) {
     std::string path(99, 'p');
     for (int i = 1; i < 40; ++i)
         path += "/" + std::string(99, 'p'); // 3999 bytes
-    path += "/" + std::string(96, 'q');      // 4096 bytes
+    path += "/" + std::string(96, 'q');     // 4096 bytes
     ASSERT_EQ(path.size(), 4096u);
     EXPECT_TRUE(valid_relative_path(path));
     EXPECT_FALSE(valid_relative_path(path + "r"));

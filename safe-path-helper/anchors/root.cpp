@@ -3,8 +3,8 @@
 namespace bix::safe_path {
 
 bool has_directory_identity(const platform::FileStat& stat, const DirectoryIdentity& identity) {
-    return stat.is_directory() && stat.device == identity.device &&
-           stat.inode == identity.inode && stat.uid == identity.uid;
+    return stat.is_directory() && stat.device == identity.device && stat.inode == identity.inode &&
+           stat.uid == identity.uid;
 }
 
 bool on_root_file_system(const platform::FileStat& stat, const platform::FileStat& root_stat) {

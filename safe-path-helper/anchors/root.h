@@ -1,11 +1,11 @@
 // The verified root directory every operation works below.
 #pragma once
 
+#include "platform/file_system.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#include "platform/file_system.h"
 
 namespace bix::safe_path {
 

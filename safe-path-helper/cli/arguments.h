@@ -1,14 +1,14 @@
 // Parsing of the command line's numbers, identities and bookmarked directory groups.
 #pragma once
 
+#include "anchors/bookmark.h"
+#include "anchors/identity.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "anchors/bookmark.h"
-#include "anchors/identity.h"
 
 namespace bix::safe_path {
 

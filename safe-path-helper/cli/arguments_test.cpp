@@ -1,7 +1,6 @@
 #include "cli/arguments.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace bix::safe_path {
@@ -62,9 +61,8 @@ TEST(Arguments, BookmarkedGroupRejectsEveryMalformedPiece) {
         std::string value;
     };
     const Case bad[] = {
-        {0, "abc"},  {0, "zz"}, {0, ""},     {1, "x"},      {2, "-1"},
-        {3, ""},     {4, ""},   {4, "a/"},   {4, "../a"},   {5, "a/b"},
-        {5, "."},    {5, ""},
+        {0, "abc"}, {0, "zz"}, {0, ""},     {1, "x"},   {2, "-1"}, {3, ""},
+        {4, ""},    {4, "a/"}, {4, "../a"}, {5, "a/b"}, {5, "."},  {5, ""},
     };
     for (const auto& c : bad) {
         auto args = good;

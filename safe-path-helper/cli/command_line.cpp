@@ -1,13 +1,13 @@
 #include "cli/command_line.h"
 
-#include <string_view>
-
 #include "anchors/root.h"
 #include "cli/arguments.h"
 #include "cli/operation.h"
 #include "cli/operations.h"
 #include "cli/report.h"
 #include "platform/file_system.h"
+
+#include <string_view>
 
 namespace bix::safe_path {
 namespace {

@@ -1,14 +1,11 @@
 #include "cli/command_line.h"
+#include "test_support/temp_tree.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <vector>
-
-#include "test_support/temp_tree.h"
 
 namespace bix::safe_path {
 namespace {
@@ -25,7 +22,8 @@ Run run(const std::vector<std::string>& arguments, const TempTree& scratch,
         const std::string& input = "") {
     scratch.write_file("stdin", input);
     UniqueFd in(::open(scratch.at("stdin").c_str(), O_RDONLY | O_CLOEXEC));
-    UniqueFd out(::open(scratch.at("stdout").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd out(
+        ::open(scratch.at("stdout").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     const int status = run_command_line(arguments, in.get(), out.get());
     return {status, scratch.read_file("stdout")};
 }
@@ -35,8 +33,12 @@ protected:
     void SetUp() override {
         root_.make_directory("d");
         struct stat s = root_.stat_of(".");
-        prologue_ = {"bix-safe-path-helper", "", root_.path(), std::to_string(s.st_dev),
-                     std::to_string(s.st_ino), std::to_string(s.st_uid)};
+        prologue_ = {"bix-safe-path-helper",
+                     "",
+                     root_.path(),
+                     std::to_string(s.st_dev),
+                     std::to_string(s.st_ino),
+                     std::to_string(s.st_uid)};
     }
     std::vector<std::string> with(const std::string& operation, std::vector<std::string> rest) {
         auto arguments = prologue_;
@@ -84,9 +86,9 @@ TEST_F(CommandLine, RootChecksReportRootIdentityChangedOrTheOpenErrno) {
 
 TEST_F(CommandLine, UnknownOperationsAndWrongCountsAreEinval) {
     const std::string einval = "{\"ok\":false,\"code\":\"EINVAL\",\"errno\":22}\n";
-    for (const auto& arguments : {with("no-such-op", {"x"}), with("ensure-dir", {}),
-                                  with("ensure-dir", {"x", "y"}), with("create-file", {"f", "384"}),
-                                  with("remove-private-tree", {"d", "1"})}) {
+    for (const auto& arguments :
+         {with("no-such-op", {"x"}), with("ensure-dir", {}), with("ensure-dir", {"x", "y"}),
+          with("create-file", {"f", "384"}), with("remove-private-tree", {"d", "1"})}) {
         auto result = run(arguments, scratch_);
         EXPECT_EQ(result.status, 10) << arguments[1];
         EXPECT_EQ(result.output, einval) << arguments[1];

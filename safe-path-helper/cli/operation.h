@@ -1,10 +1,10 @@
 // What every operation receives and gives back.
 #pragma once
 
+#include "anchors/root.h"
+
 #include <span>
 #include <string>
-
-#include "anchors/root.h"
 
 namespace bix::safe_path {
 

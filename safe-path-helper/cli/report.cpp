@@ -20,7 +20,9 @@ constexpr std::array<std::pair<int, const char*>, 11> kErrnoNames = {{
     {ENOTEMPTY, "ENOTEMPTY"},
 }};
 
-std::string quoted(uint64_t value) { return "\"" + std::to_string(value) + "\""; }
+std::string quoted(uint64_t value) {
+    return "\"" + std::to_string(value) + "\"";
+}
 
 } // namespace
 
@@ -41,7 +43,9 @@ std::string failure_line(const std::string& code, int error) {
     return "{\"ok\":false,\"code\":\"" + code + "\",\"errno\":" + std::to_string(error) + "}\n";
 }
 
-std::string ok_line() { return "{\"ok\":true}\n"; }
+std::string ok_line() {
+    return "{\"ok\":true}\n";
+}
 
 std::string directory_line(uint64_t device, uint64_t inode, uint64_t uid, uint64_t mode) {
     return "{\"ok\":true,\"device\":" + quoted(device) + ",\"inode\":" + quoted(inode) +
@@ -53,6 +57,8 @@ std::string bookmark_line(const std::string& hex, uint64_t device, uint64_t inod
            ",\"inode\":" + quoted(inode) + ",\"uid\":" + quoted(uid) + "}\n";
 }
 
-std::string size_line(uint64_t size) { return "{\"ok\":true,\"size\":" + quoted(size) + "}\n"; }
+std::string size_line(uint64_t size) {
+    return "{\"ok\":true,\"size\":" + quoted(size) + "}\n";
+}
 
 } // namespace bix::safe_path

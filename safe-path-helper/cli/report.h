@@ -1,10 +1,10 @@
 // The result lines and the mapping from a failure to its code.
 #pragma once
 
+#include "platform/status.h"
+
 #include <cstdint>
 #include <string>
-
-#include "platform/status.h"
 
 namespace bix::safe_path {
 

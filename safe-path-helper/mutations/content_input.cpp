@@ -1,9 +1,9 @@
 #include "mutations/content_input.h"
 
+#include "platform/file_system.h"
+
 #include <algorithm>
 #include <vector>
-
-#include "platform/file_system.h"
 
 namespace bix::safe_path {
 

@@ -1,9 +1,9 @@
 // Copying exactly the declared number of bytes from standard input into a new file.
 #pragma once
 
-#include <cstdint>
-
 #include "platform/status.h"
+
+#include <cstdint>
 
 namespace bix::safe_path {
 

@@ -1,11 +1,9 @@
 #include "mutations/content_input.h"
+#include "test_support/temp_tree.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include "test_support/temp_tree.h"
+#include <unistd.h>
 
 namespace bix::safe_path {
 namespace {
@@ -30,9 +28,8 @@ TEST(ContentInput, CopiesExactlyTheDeclaredSizeAndRequiresEndOfInput) {
         int error;
     };
     const Case cases[] = {
-        {"", 0, 0},          {"abc", 3, 0},   {large, large.size(), 0},
-        {"ab", 3, EINVAL},   {"abcd", 3, EINVAL}, {"a", 0, EINVAL},
-        {large, large.size() - 1, EINVAL},
+        {"", 0, 0},          {"abc", 3, 0},    {large, large.size(), 0},          {"ab", 3, EINVAL},
+        {"abcd", 3, EINVAL}, {"a", 0, EINVAL}, {large, large.size() - 1, EINVAL},
     };
     for (const auto& c : cases) {
         auto [status, written] = copy(tree, c.input, c.size);

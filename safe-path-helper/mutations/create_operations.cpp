@@ -25,8 +25,8 @@ Status anchored(const Root& root, const std::string& path, int held) {
 
 // Everything up to the creation: the walk, the anchoring and (private) the parent hardening.
 Result<HeldParent> prepare_parent(const Root& root, const CreateRequest& request) {
-    auto parent =
-        request.private_file ? open_private_parent(root, request.path) : open_parent(root, request.path);
+    auto parent = request.private_file ? open_private_parent(root, request.path)
+                                       : open_parent(root, request.path);
     if (!parent)
         return parent.status();
     const int held = parent->fd.get();

@@ -1,11 +1,11 @@
 // `ensure-dir` and `ensure-private-dir`: a directory at a path, created when missing.
-#include <optional>
-
 #include "anchors/anchor_walk.h"
 #include "cli/operations.h"
 #include "cli/report.h"
 #include "mutations/primitives.h"
 #include "platform/step_hook.h"
+
+#include <optional>
 
 namespace bix::safe_path {
 namespace {
@@ -71,8 +71,8 @@ OperationResult ensure_directory(const OperationContext& context, DirectoryKind 
     }
     bool acceptable = stat->is_directory() && on_root_file_system(*stat, root.stat);
     if (kind == DirectoryKind::private_directory)
-        acceptable = acceptable && stat->uid == root.stat.uid &&
-                     stat->permissions() == kDirectoryMode;
+        acceptable =
+            acceptable && stat->uid == root.stat.uid && stat->permissions() == kDirectoryMode;
     BIX_TRY(check(acceptable));
     if (!paths_still_anchored(root, {{path, held}}).ok())
         return Status::race(RaceOutcome::preserved);

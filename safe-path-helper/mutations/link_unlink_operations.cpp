@@ -22,7 +22,9 @@ Status quarantine_pair_usable(const HeldParent& partner, const HeldParent& quara
     return absent_at(quarantine.fd.get(), quarantine.leaf);
 }
 
-NameAt name_of(const HeldParent& parent) { return {parent.fd.get(), parent.leaf}; }
+NameAt name_of(const HeldParent& parent) {
+    return {parent.fd.get(), parent.leaf};
+}
 
 struct LinkPaths {
     HeldParent existing, added, rollback, quarantine;
@@ -33,8 +35,8 @@ struct LinkPaths {
 OperationResult link_excl(const OperationContext& context) {
     const auto& args = context.arguments;
     auto identity = parse_content_identity(args, 10);
-    if (!identity || identity->entry.link_count == UINT64_MAX ||
-        !valid_relative_path(args[9]) || !is_durable_quarantine_leaf(leaf_of(args[9])))
+    if (!identity || identity->entry.link_count == UINT64_MAX || !valid_relative_path(args[9]) ||
+        !is_durable_quarantine_leaf(leaf_of(args[9])))
         return invalid();
     const Root& root = context.root;
     auto pair = open_two_parents(root, args[6], args[7]);
@@ -66,8 +68,8 @@ OperationResult link_excl(const OperationContext& context) {
     EntryIdentity linked = identity->entry;
     linked.link_count += 1;
     auto undo = [&] {
-        return rolled_back_or_preserved(rollback_linked_entry(
-            existing, added, name_of(p.rollback), name_of(p.quarantine), *identity));
+        return rolled_back_or_preserved(rollback_linked_entry(existing, added, name_of(p.rollback),
+                                                              name_of(p.quarantine), *identity));
     };
     if (!exact_regular_at(existing.directory, existing.name, linked).ok() ||
         !exact_regular_at(added.directory, added.name, linked).ok() || !anchored().ok())
@@ -106,11 +108,10 @@ OperationResult unlink_checked(const OperationContext& context) {
     BIX_TRY(anchored());
     BIX_TRY(anchored());
     platform::reach_step("unlink-checked:before-mutation");
-    BIX_TRY(platform::rename_exclusive(victim.directory, victim.name, staged.directory,
-                                       staged.name));
+    BIX_TRY(
+        platform::rename_exclusive(victim.directory, victim.name, staged.directory, staged.name));
     platform::reach_step("unlink-checked:after-mutation");
-    if (!exact_recovery_file_at(staged.directory, staged.name, *identity).ok() ||
-        !anchored().ok())
+    if (!exact_recovery_file_at(staged.directory, staged.name, *identity).ok() || !anchored().ok())
         return rolled_back_or_preserved(rollback_renamed_entry(victim, staged));
     BIX_TRY(sync_directories(victim.directory, staged.directory));
     platform::reach_step("unlink-checked:before-final-anchor");

@@ -2,10 +2,10 @@
 // verifies the entries before and after it changes them.
 #pragma once
 
-#include <string>
-
 #include "anchors/identity.h"
 #include "anchors/object_binding.h"
+
+#include <string>
 
 namespace bix::safe_path {
 
@@ -35,7 +35,7 @@ Status delete_regular_content_checked(NameAt at, NameAt quarantine,
 Status harden_private_directory(int fd, const platform::FileStat& root_stat);
 // After a failed check, moves a regular file at `at` back to `other` when that name is free.
 void restore_regular_after_failed_content_check(NameAt at, NameAt other);
-// Syncs both directories (once when they are the same descriptor).
+// Syncs both directories (once when both descriptors name the same directory).
 Status sync_directories(int first, int second);
 
 } // namespace bix::safe_path

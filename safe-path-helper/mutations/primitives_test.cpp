@@ -1,14 +1,12 @@
-#include "mutations/primitives.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
-
 #include "anchors/root.h"
+#include "mutations/primitives.h"
 #include "mutations/rollbacks.h"
 #include "platform/step_hook.h"
 #include "test_support/temp_tree.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace bix::safe_path {
 namespace {
@@ -24,7 +22,9 @@ protected:
         dir_ = UniqueFd(::open(tree_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
 #ifdef BIX_TEST_HOOKS
-    void TearDown() override { platform::install_step_hook(nullptr); }
+    void TearDown() override {
+        platform::install_step_hook(nullptr);
+    }
 #endif
     platform::FileStat stat_of(const std::string& name) {
         return *platform::stat_at(dir_.get(), name);

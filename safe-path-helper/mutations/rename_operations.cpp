@@ -49,8 +49,8 @@ OperationResult rename_excl(const OperationContext& context) {
     BIX_TRY(paths->anchored(root));
     BIX_TRY(paths->anchored(root));
     platform::reach_step("rename-excl:before-mutation");
-    BIX_TRY(platform::rename_exclusive(source.directory, source.name, target.directory,
-                                       target.name));
+    BIX_TRY(
+        platform::rename_exclusive(source.directory, source.name, target.directory, target.name));
     platform::reach_step("rename-excl:after-mutation");
     if (!holds_identity(target, *identity).ok() || !paths->anchored(root).ok())
         return rolled_back_or_preserved(rollback_renamed_entry(source, target));

@@ -1,6 +1,8 @@
 #include "platform/file_system.h"
 
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -8,15 +10,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <memory>
-
 namespace bix::safe_path::platform {
 namespace {
 
 // The unique mount id (kernel 6.8 and later); absent from older headers.
 constexpr unsigned kStatxMountIdUnique = 0x4000U;
-constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID | kStatxMountIdUnique;
+constexpr unsigned kStatxMask =
+    STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID | kStatxMountIdUnique;
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr size_t kMaxHandleBytes = 128;
 
@@ -55,7 +55,8 @@ Result<FileStat> statx_at(int directory, const char* name, int flags) {
     return from_statx(raw);
 }
 
-Result<UniqueFd> checked_open(int directory, const std::string& name, int flags, unsigned mode = 0) {
+Result<UniqueFd> checked_open(int directory, const std::string& name, int flags,
+                              unsigned mode = 0) {
     if (name.empty() || name.find('/') != std::string::npos)
         return invalid();
     int fd;
@@ -67,14 +68,22 @@ Result<UniqueFd> checked_open(int directory, const std::string& name, int flags,
     return UniqueFd(fd);
 }
 
-Status status_of(int rc) { return rc == 0 ? Status::success() : Status::from_errno(); }
+Status status_of(int rc) {
+    return rc == 0 ? Status::success() : Status::from_errno();
+}
 
 } // namespace
 
-bool FileStat::is_directory() const { return S_ISDIR(static_cast<mode_t>(mode)); }
-bool FileStat::is_regular() const { return S_ISREG(static_cast<mode_t>(mode)); }
+bool FileStat::is_directory() const {
+    return S_ISDIR(static_cast<mode_t>(mode));
+}
+bool FileStat::is_regular() const {
+    return S_ISREG(static_cast<mode_t>(mode));
+}
 
-Result<FileStat> stat_descriptor(int fd) { return statx_at(fd, "", AT_EMPTY_PATH); }
+Result<FileStat> stat_descriptor(int fd) {
+    return statx_at(fd, "", AT_EMPTY_PATH);
+}
 
 Result<FileStat> stat_at(int directory, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos)
@@ -102,7 +111,8 @@ Result<UniqueFd> open_read_at(int directory, const std::string& name) {
 }
 
 Result<UniqueFd> create_exclusive_at(int directory, const std::string& name, unsigned mode) {
-    return checked_open(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    return checked_open(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        mode);
 }
 
 Result<UniqueFd> duplicate(int fd) {
@@ -149,7 +159,9 @@ Status sync_descriptor(int fd) {
     return status_of(rc);
 }
 
-Status change_mode(int fd, unsigned mode) { return status_of(::fchmod(fd, mode)); }
+Status change_mode(int fd, unsigned mode) {
+    return status_of(::fchmod(fd, mode));
+}
 
 Result<std::string> descriptor_path(int fd) {
     std::string link = "/proc/self/fd/" + std::to_string(fd);

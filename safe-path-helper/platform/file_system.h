@@ -2,14 +2,14 @@
 // relative to a held descriptor, never follows a symbolic link it is handed, and reports its errno.
 #pragma once
 
+#include "platform/status.h"
+#include "platform/unique_fd.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/status.h"
-#include "platform/unique_fd.h"
 
 namespace bix::safe_path::platform {
 

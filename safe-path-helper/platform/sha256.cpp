@@ -1,8 +1,18 @@
 #include "platform/sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 namespace bix::safe_path::platform {
+namespace {
+
+// The library would otherwise read its configuration file (named by the environment); the helper
+// reads no configuration at all.
+bool initialise_library() {
+    return OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+}
+
+} // namespace
 
 struct Sha256::Context {
     EVP_MD_CTX* raw = nullptr;
@@ -10,8 +20,10 @@ struct Sha256::Context {
 };
 
 Sha256::Sha256() : context_(std::make_unique<Context>()) {
+    static const bool initialised = initialise_library();
     context_->raw = EVP_MD_CTX_new();
-    ready_ = context_->raw != nullptr && EVP_DigestInit_ex(context_->raw, EVP_sha256(), nullptr) == 1;
+    ready_ = initialised && context_->raw != nullptr &&
+             EVP_DigestInit_ex(context_->raw, EVP_sha256(), nullptr) == 1;
 }
 
 Sha256::~Sha256() = default;

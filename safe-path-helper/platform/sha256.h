@@ -1,11 +1,11 @@
 // Incremental SHA-256 over OpenSSL's EVP interface.
 #pragma once
 
+#include "platform/status.h"
+
 #include <array>
 #include <cstddef>
 #include <memory>
-
-#include "platform/status.h"
 
 namespace bix::safe_path::platform {
 

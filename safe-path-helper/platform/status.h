@@ -16,7 +16,9 @@ class Status {
 public:
     Status() = default;
     static Status success() { return Status(); }
-    static Status failure(int error) { return Status(error == 0 ? EINVAL : error, RaceOutcome::none); }
+    static Status failure(int error) {
+        return Status(error == 0 ? EINVAL : error, RaceOutcome::none);
+    }
     static Status race(RaceOutcome outcome) { return Status(ESTALE, outcome); }
     // The current errno of a failed system call.
     static Status from_errno() { return failure(errno); }
@@ -62,8 +64,14 @@ private:
             return bix_status_;                                                                    \
     } while (0)
 
-inline Status stale() { return Status::failure(ESTALE); }
-inline Status invalid() { return Status::failure(EINVAL); }
-inline Status check(bool condition) { return condition ? Status::success() : stale(); }
+inline Status stale() {
+    return Status::failure(ESTALE);
+}
+inline Status invalid() {
+    return Status::failure(EINVAL);
+}
+inline Status check(bool condition) {
+    return condition ? Status::success() : stale();
+}
 
 } // namespace bix::safe_path

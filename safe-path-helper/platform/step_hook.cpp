@@ -2,13 +2,12 @@
 
 #ifdef BIX_TEST_HOOKS
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace bix::safe_path::platform {
 namespace {
@@ -50,7 +49,9 @@ void append_trace(const char* path, std::string_view step) {
 
 } // namespace
 
-void install_step_hook(StepHook hook) { installed_hook() = std::move(hook); }
+void install_step_hook(StepHook hook) {
+    installed_hook() = std::move(hook);
+}
 
 // BIX_SAFE_PATH_HOOK_TRACE=file appends every step reached; BIX_SAFE_PATH_HOOK_STEP=name and
 // BIX_SAFE_PATH_HOOK_COMMAND=shell command run the command when that step is reached for the

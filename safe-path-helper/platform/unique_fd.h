@@ -1,9 +1,8 @@
 // Move-only owner of one file descriptor.
 #pragma once
 
-#include <unistd.h>
-
 #include <cerrno>
+#include <unistd.h>
 #include <utility>
 
 namespace bix::safe_path {

@@ -1,16 +1,15 @@
 #include "test_support/temp_tree.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "anchors/bookmark.h"
+#include "platform/sha256.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include "anchors/bookmark.h"
-#include "platform/sha256.h"
+#include <unistd.h>
 
 namespace bix::safe_path::testing {
 

@@ -1,11 +1,10 @@
 // A private temporary directory tree for unit tests, removed with everything below it.
 #pragma once
 
-#include <sys/stat.h>
+#include "anchors/root.h"
 
 #include <string>
-
-#include "anchors/root.h"
+#include <sys/stat.h>
 
 namespace bix::safe_path::testing {
 

@@ -178,8 +178,11 @@ class ThrowawayUser:
         run_user_admin(["userdel", self.name])
 
     def popen_options(self):
-        return dict(user=self.uid, group=self.gid, extra_groups=[],
-                    env={"HOME": self.home, "PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"})
+        env = {"HOME": self.home, "PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):  # sanitizer builds keep their settings
+            if name in os.environ:
+                env[name] = os.environ[name]
+        return dict(user=self.uid, group=self.gid, extra_groups=[], env=env)
 
 
 def run_user_admin(command, attempts=20):

@@ -130,7 +130,10 @@ class LocalBroker:
     def connect(self, payload=None, **overrides):
         client = h.connect_client(self.socket_path)
         self.clients.append(client)
-        client.sendall(self.handshake(**overrides) if payload is None else payload)
+        try:
+            client.sendall(self.handshake(**overrides) if payload is None else payload)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # a refused client may be closed before it gets to speak
         return client
 
     def close(self):

@@ -149,3 +149,25 @@ def test_stop_signal_ends_both_modes_cleanly(bridge, signal_number):
     broker.proc.send_signal(signal_number)
     assert broker.wait() == (0, "")
     assert not os.path.exists(bridge.socket_path)
+
+
+def test_trickling_browser_is_cut_off_like_a_stalled_one(bridge):
+    """One byte every half second would take a minute for this frame; the whole read of the body
+    has a two-second budget, not each byte."""
+    bridge.write_bootstrap()
+    broker = bridge.start_broker()
+    host, client = bridge.connect_host(broker)
+    h.write_all(host.inp, struct.pack("<I", 120))
+    started = time.monotonic()
+    for _ in range(40):
+        if host.proc.poll() is not None:
+            break
+        try:
+            h.write_all(host.inp, b" ")
+        except BrokenPipeError:
+            break
+        time.sleep(0.5)
+    status, out, err = host.wait(timeout=15)
+    assert (status, out, err) == (65, b"", "BIX_BROWSER_HOST_E_INPUT_FRAME\n")
+    assert time.monotonic() - started < 10
+    assert broker.expect_record(h.CLIENT_CLOSED)[1] == client

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "Access/AccessibilityBackend.h"
+#include "Binding/BoundTargetStore.h"
+#include "Platform/Clock.h"
+
+namespace bix {
+
+// The budgets the runtime reads bound windows with.
+inline constexpr int kTreeMaximumNodes = 2048;
+inline constexpr int kTreeMaximumDepth = 24;
+inline constexpr double kTreeMaximumDuration = 1.5; // seconds
+// How far the tree's own walks (ancestors, descendants) follow parent links.
+inline constexpr int kTreeMaximumParentSteps = 24;
+
+// One element as read into a tree: its snapshot, the element through which it was first reached
+// (absent for the root) and its depth below the root.
+struct AccessibilityTreeNode {
+    AXNodeSnapshot snapshot;
+    std::optional<AXElementHandle> parent;
+    int depth = 0;
+
+    friend bool operator==(const AccessibilityTreeNode&, const AccessibilityTreeNode&) = default;
+};
+
+// A bounded, breadth-first copy of the elements under one bound window, queried without touching
+// the platform again. Value type, never refreshed. Invariant: every key of `nodes` occurs in
+// `order` exactly once, and `order` lists them in reading order.
+struct AccessibilityTree {
+    AXElementHandle root;
+    std::unordered_map<AXElementHandle, AccessibilityTreeNode> nodes;
+    std::vector<AXElementHandle> order;
+
+    AccessibilityTree(AXElementHandle root,
+                      std::unordered_map<AXElementHandle, AccessibilityTreeNode> nodes,
+                      std::vector<AXElementHandle> order)
+        : root(std::move(root)), nodes(std::move(nodes)), order(std::move(order)) {}
+
+    // The node's ancestors from the root down to its direct parent (at most 24); empty for the
+    // root and for unknown handles.
+    std::vector<AccessibilityTreeNode> ancestors(const AXElementHandle& handle) const;
+    // Every other handle whose parent chain reaches `handle` within 24 steps, in reading order.
+    std::vector<AXElementHandle> descendants(const AXElementHandle& handle) const;
+    // The children listed after `handle` in its parent's snapshot, read or not.
+    std::vector<AXElementHandle> followingSiblings(const AXElementHandle& handle) const;
+
+    // One line per node in reading order, indented by depth: role, subrole, identifier, title,
+    // value and the states that are not the default. Handles are left out (they are random), so
+    // two reads of the same window print the same text.
+    std::string debugDescription() const;
+};
+
+// Reads the tree under a binding's window, bounded by node count, depth and time, and refusing
+// any element of another process. Immutable: safe to share between threads; its only dependency
+// is the backend.
+class AccessibilityTreeReader {
+public:
+    AccessibilityTreeReader(std::shared_ptr<AccessibilityBackend> backend, int maximumNodes,
+                            int maximumDepth, double maximumDuration, Clock now);
+
+    // Breadth-first read from the target's window; values only for handles in includeValues.
+    // Throws the budget error, "Accessibility tree crossed the bound process." or the backend's
+    // error; a failed read returns nothing.
+    AccessibilityTree read(const BoundTarget& target,
+                           const std::unordered_set<AXElementHandle>& includeValues) const;
+    // One element of the target's process.
+    AXNodeSnapshot snapshot(const AXElementHandle& handle, const BoundTarget& target,
+                            bool includeValue) const;
+
+private:
+    std::shared_ptr<AccessibilityBackend> backend_;
+    int maximumNodes_;
+    int maximumDepth_;
+    double maximumDuration_;
+    Clock now_;
+};
+
+} // namespace bix
