@@ -2,9 +2,8 @@
 #include "launcher/launcher.h"
 #include "platform/linux_system.h"
 
-#include <unistd.h>
-
 #include <exception>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     try {
@@ -14,7 +13,8 @@ int main(int argc, char** argv) {
                                        python);
     } catch (...) {
         // Only allocation can throw here, and only before the interpreter runs.
-        static const char kMessage[] = "bix-hatch-tool: could not configure the isolated interpreter\n";
+        static const char kMessage[] =
+            "bix-hatch-tool: could not configure the isolated interpreter\n";
         [[maybe_unused]] const auto written = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
         return bix_hatch::kExitSoftware;
     }

@@ -44,7 +44,7 @@ AccessibilityTree::ancestors(const AXElementHandle& handle) const {
         return result;
     }
     std::optional<AXElementHandle> current = found->second.parent;
-    while (current && result.size() < static_cast<std::size_t>(kTreeMaximumParentSteps)) {
+    while (current && result.size() < static_cast<std::size_t>(kAccessibilityTreeMaximumParentSteps)) {
         auto ancestor = nodes.find(*current);
         if (ancestor == nodes.end()) {
             break;
@@ -65,7 +65,7 @@ std::vector<AXElementHandle> AccessibilityTree::descendants(const AXElementHandl
         auto node = nodes.find(candidate);
         std::optional<AXElementHandle> current =
             node == nodes.end() ? std::nullopt : node->second.parent;
-        for (int step = 0; step < kTreeMaximumParentSteps && current; ++step) {
+        for (int step = 0; step < kAccessibilityTreeMaximumParentSteps && current; ++step) {
             if (*current == handle) {
                 result.push_back(candidate);
                 break;

@@ -15,11 +15,11 @@
 namespace bix {
 
 // The budgets the runtime reads bound windows with.
-inline constexpr int kTreeMaximumNodes = 2048;
-inline constexpr int kTreeMaximumDepth = 24;
-inline constexpr double kTreeMaximumDuration = 1.5; // seconds
+inline constexpr int kAccessibilityTreeMaximumNodes = 2048;
+inline constexpr int kAccessibilityTreeMaximumDepth = 24;
+inline constexpr double kAccessibilityTreeMaximumDuration = 1.5; // seconds
 // How far the tree's own walks (ancestors, descendants) follow parent links.
-inline constexpr int kTreeMaximumParentSteps = 24;
+inline constexpr int kAccessibilityTreeMaximumParentSteps = 24;
 
 // One element as read into a tree: its snapshot, the element through which it was first reached
 // (absent for the root) and its depth below the root.

@@ -117,7 +117,7 @@ TEST_F(GuardedActions, EveryChangedFactStopsTheSideEffect) {
         {"terminated", [](ChatDesktop& c) { c.desktop().setTerminated(kAppPid, true); },
          stale(kProcessChanged)},
         {"window closed", [](ChatDesktop& c) { c.desktop().closeWindow(c.id("window")); },
-         stale(kWindowDetached)},
+         stale(kWindowDetached), stale("The selected app or window changed.")},
         {"window retitled", [](ChatDesktop& c) { c.desktop().retitle(c.id("window"), "New"); },
          std::nullopt},
         {"window minimized", [](ChatDesktop& c) { c.desktop().setMinimized(c.id("window"), true); },

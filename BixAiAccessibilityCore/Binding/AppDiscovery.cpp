@@ -1,13 +1,13 @@
 #include "Binding/AppDiscovery.h"
 
-#include <algorithm>
-#include <utility>
-
 #include "Binding/Platform/LocalizedTextOrder.h"
 #include "Platform/Uuid.h"
 #include "Protocol/HelperError.h"
 #include "Protocol/Redaction.h"
 #include "Protocol/Validation.h"
+
+#include <algorithm>
+#include <utility>
 
 namespace bix {
 
@@ -28,14 +28,14 @@ bool qualifies(const RunningApplicationDescriptor& application) {
 
 void sortForPresentation(std::vector<RunningApplicationDescriptor>& applications) {
     LocalizedTextOrder order;
-    std::stable_sort(applications.begin(), applications.end(),
-                     [&order](const RunningApplicationDescriptor& a,
-                              const RunningApplicationDescriptor& b) {
-                         if (a.isActive != b.isActive) {
-                             return a.isActive;
-                         }
-                         return order.compare(a.displayName, b.displayName) < 0;
-                     });
+    std::stable_sort(
+        applications.begin(), applications.end(),
+        [&order](const RunningApplicationDescriptor& a, const RunningApplicationDescriptor& b) {
+            if (a.isActive != b.isActive) {
+                return a.isActive;
+            }
+            return order.compare(a.displayName, b.displayName) < 0;
+        });
 }
 
 AppDiscovery::AppDiscovery(std::shared_ptr<AccessibilityBackend> backend, Clock now)

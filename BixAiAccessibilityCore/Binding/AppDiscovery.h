@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Platform/Clock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -8,9 +11,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
-
-#include "Access/AccessibilityBackend.h"
-#include "Platform/Clock.h"
 
 namespace bix {
 

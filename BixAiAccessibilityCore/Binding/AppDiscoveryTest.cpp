@@ -1,16 +1,15 @@
 #include "Binding/AppDiscovery.h"
 
+#include "Binding/BindingTestSupport.h"
+#include "Protocol/HelperErrorTestSupport.h"
+
 #include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include "Binding/BindingTestSupport.h"
-#include "Protocol/HelperErrorTestSupport.h"
 
 namespace bix {
 namespace {
@@ -48,13 +47,17 @@ TEST(AppDiscovery, OrdersActiveFirstThenByNameIgnoringLetterCase) {
          {described(1, "beta"), described(2, "Alpha"), described(3, "Zed", true)},
          {3, 2, 1}},
         {"names equal but for case keep the backend's order",
-         {described(1, "notes"), described(2, "Notes"), described(3, "NOTES"), described(4, "Mail")},
+         {described(1, "notes"), described(2, "Notes"), described(3, "NOTES"),
+          described(4, "Mail")},
          {4, 1, 2, 3}},
         {"identical names keep the backend's order",
          {described(7, "Editor"), described(5, "Editor"), described(6, "Editor")},
          {7, 5, 6}},
         {"locale order, not byte order: accents and case do not split the alphabet",
-         {described(1, "Zebra"), described(2, "\xC3\x89" "clair"), described(3, "eagle")},
+         {described(1, "Zebra"),
+          described(2, "\xC3\x89"
+                       "clair"),
+          described(3, "eagle")},
          {3, 2, 1}},
         {"several active applications are ordered by name among themselves",
          {described(1, "b", true), described(2, "c"), described(3, "A", true)},
@@ -89,10 +92,10 @@ TEST(AppDiscovery, ListingDescribesEachApplicationWithAFreshCandidateId) {
         identifiers.insert(candidate.candidateId);
     }
     EXPECT_EQ(identifiers.size(), 3u);
-    EXPECT_EQ(candidates[0], (AppCandidate{candidates[0].candidateId, "Zed", "com.example.zed",
-                                           true, true}));
-    EXPECT_EQ(candidates[2], (AppCandidate{candidates[2].candidateId, "beta", "com.example.beta",
-                                           false, true}));
+    EXPECT_EQ(candidates[0],
+              (AppCandidate{candidates[0].candidateId, "Zed", "com.example.zed", true, true}));
+    EXPECT_EQ(candidates[2],
+              (AppCandidate{candidates[2].candidateId, "beta", "com.example.beta", false, true}));
 
     // A new listing never hands out an identifier again.
     for (const AppCandidate& candidate : world.discovery->listCandidates()) {
@@ -189,10 +192,10 @@ TEST(AppDiscovery, ResolveReturnsTheListingTimeEntry) {
 
     const DiscoveredApplication entry = world.discovery->resolve(candidateId);
 
-    EXPECT_EQ(entry, (DiscoveredApplication{
-                         candidateId,
-                         RunningApplicationDescriptor{101, "com.example.notes", "Notes", true, false},
-                         listedAt + seconds(120)}));
+    EXPECT_EQ(entry, (DiscoveredApplication{candidateId,
+                                            RunningApplicationDescriptor{101, "com.example.notes",
+                                                                         "Notes", true, false},
+                                            listedAt + seconds(120)}));
 }
 
 TEST(AppDiscovery, ResolveRefusesAnApplicationThatIsNoLongerTheListedOne) {

@@ -4,25 +4,24 @@
 // and can run a hook in the middle of an operation, plus small builders for applications and
 // windows.
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "Access/AccessibilityBackend.h"
 #include "Binding/AppDiscovery.h"
 #include "Binding/BoundTargetStore.h"
 #include "Platform/Clock.h"
 #include "Platform/SimulatedDesktopBackend.h"
 #include "Protocol/HelperErrorTestSupport.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace bix::binding_test {
 

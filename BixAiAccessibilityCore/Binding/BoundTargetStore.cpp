@@ -1,11 +1,11 @@
 #include "Binding/BoundTargetStore.h"
 
-#include <algorithm>
-#include <utility>
-
 #include "Protocol/HelperError.h"
 #include "Protocol/Redaction.h"
 #include "Protocol/Validation.h"
+
+#include <algorithm>
+#include <utility>
 
 namespace bix {
 

@@ -1,5 +1,10 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Binding/AppDiscovery.h"
+#include "Platform/Clock.h"
+#include "Platform/Uuid.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,11 +16,6 @@
 #include <unordered_map>
 #include <variant>
 #include <vector>
-
-#include "Access/AccessibilityBackend.h"
-#include "Binding/AppDiscovery.h"
-#include "Platform/Clock.h"
-#include "Platform/Uuid.h"
 
 namespace bix {
 

@@ -1,17 +1,16 @@
 #include "Binding/BoundTargetStore.h"
 
+#include "Binding/BindingTestSupport.h"
+#include "Protocol/HelperErrorTestSupport.h"
+
 #include <chrono>
 #include <functional>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include "Binding/BindingTestSupport.h"
-#include "Protocol/HelperErrorTestSupport.h"
 
 namespace bix {
 namespace {
@@ -34,7 +33,9 @@ struct ChatWorld : BindingWorld {
         desktop().addApplication(applicationSpec(kChatPid, kChatBundle, "Chat", true, 2));
         desktop().addApplication(applicationSpec(502, "com.example.mail", "Mail"));
     }
-    SimulatedElementId chatWindow(std::size_t index) { return desktop().windowsOf(kChatPid)[index]; }
+    SimulatedElementId chatWindow(std::size_t index) {
+        return desktop().windowsOf(kChatPid)[index];
+    }
 };
 
 TEST(BoundTargetStore, FirstStepOffersEveryRealWindowEvenWhenThereIsOnlyOne) {
@@ -170,8 +171,8 @@ TEST(BoundTargetStore, SecondStepBindsTheChosenWindow) {
     const std::vector<WindowCandidate> windows = world.listWindows(candidate, kOtherProfileHash);
     ASSERT_EQ(windows.size(), 2u);
 
-    const BindTargetResult result = world.targets->bind(
-        candidate.candidateId, kChatBundle, kProfileHash, windows[1].windowCandidateId);
+    const BindTargetResult result = world.targets->bind(candidate.candidateId, kChatBundle,
+                                                        kProfileHash, windows[1].windowCandidateId);
 
     ASSERT_TRUE(result.isBound());
     const BoundTargetSummary& summary = result.summary();
@@ -290,10 +291,10 @@ TEST(BoundTargetStore, SecondStepRefusesWindowsThatNoLongerMatch) {
         FailsWith(HelperErrorCode::actionFailed,
                   "The target app could not complete the AX operation."));
     world.desktop().clearInjectedErrors(world.chatWindow(1));
-    EXPECT_TRUE(world.targets
-                    ->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                           windows[1].windowCandidateId)
-                    .isBound());
+    EXPECT_TRUE(
+        world.targets
+            ->bind(candidate.candidateId, kChatBundle, kProfileHash, windows[1].windowCandidateId)
+            .isBound());
 }
 
 TEST(BoundTargetStore, BindReplacesOldBindingAndNotifiesListeners) {
@@ -492,9 +493,7 @@ TEST(BoundTargetStore, PromoteProfileHashRechecksABindingChangedWhileItWasValida
         world.backend->onNextApplicationLookup([&] { c.meanwhile(world, bindingId); });
 
         EXPECT_THAT(
-            [&] {
-                world.targets->promoteProfileHash(bindingId, kProfileHash, kOtherProfileHash);
-            },
+            [&] { world.targets->promoteProfileHash(bindingId, kProfileHash, kOtherProfileHash); },
             FailsWith(HelperErrorCode::profileMismatch, "Teach Profile binding changed."))
             << c.scenario;
         if (c.storedHashAfterwards) {
@@ -523,10 +522,10 @@ TEST(BoundTargetStore, UnbindNotifiesOnlyForAKnownBindingAndKeepsThePendingSelec
     EXPECT_THAT([&] { world.targets->unbind(bindingId); },
                 FailsWith(HelperErrorCode::targetNotBound, "Target binding is unknown."));
     EXPECT_EQ(world.recorder.dropped().size(), 1u);
-    EXPECT_TRUE(world.targets
-                    ->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                           windows[0].windowCandidateId)
-                    .isBound());
+    EXPECT_TRUE(
+        world.targets
+            ->bind(candidate.candidateId, kChatBundle, kProfileHash, windows[0].windowCandidateId)
+            .isBound());
     EXPECT_EQ(world.recorder.dropped().size(), 1u); // nothing was bound any more to replace
 }
 

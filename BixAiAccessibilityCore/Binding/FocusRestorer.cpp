@@ -1,9 +1,9 @@
 #include "Binding/FocusRestorer.h"
 
-#include <utility>
-
 #include "Platform/Uuid.h"
 #include "Protocol/HelperError.h"
+
+#include <utility>
 
 namespace bix {
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Binding/BoundTargetStore.h"
+#include "Platform/Clock.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -7,10 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "Access/AccessibilityBackend.h"
-#include "Binding/BoundTargetStore.h"
-#include "Platform/Clock.h"
 
 namespace bix {
 

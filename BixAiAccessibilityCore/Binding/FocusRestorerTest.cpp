@@ -1,16 +1,15 @@
 #include "Binding/FocusRestorer.h"
 
+#include "Binding/BindingTestSupport.h"
+#include "Protocol/HelperErrorTestSupport.h"
+
 #include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <memory>
 #include <regex>
 #include <string>
 #include <variant>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include "Binding/BindingTestSupport.h"
-#include "Protocol/HelperErrorTestSupport.h"
 
 namespace bix {
 namespace {
@@ -110,9 +109,9 @@ TEST(FocusRestorer, TokenIsUsableOnceWithinThirtySeconds) {
         const std::string token = world.restorer->capture(world.bindingId);
         world.clock.advance(c.wait);
 
-        EXPECT_THAT([&] { world.restorer->restore(world.bindingId, c.otherToken.value_or(token)); },
-                    FailsWith(HelperErrorCode::focusConflict,
-                              "Focus capture is invalid or expired."))
+        EXPECT_THAT(
+            [&] { world.restorer->restore(world.bindingId, c.otherToken.value_or(token)); },
+            FailsWith(HelperErrorCode::focusConflict, "Focus capture is invalid or expired."))
             << c.scenario;
         EXPECT_EQ(world.backend->activations(), 0) << c.scenario;
         if (c.otherToken) {
@@ -153,8 +152,8 @@ TEST(FocusRestorer, SecondCaptureInvalidatesTheFirstToken) {
 }
 
 TEST(FocusRestorer, UserMovedToAThirdApplicationSoNothingIsActivated) {
-    for (const std::optional<std::int32_t> front : {std::optional<std::int32_t>(kThirdPid),
-                                                    std::optional<std::int32_t>()}) {
+    for (const std::optional<std::int32_t> front :
+         {std::optional<std::int32_t>(kThirdPid), std::optional<std::int32_t>()}) {
         FocusWorld world;
         const std::string token = world.restorer->capture(world.bindingId);
         world.desktop().setFrontmostApplication(front);
@@ -184,9 +183,9 @@ TEST(FocusRestorer, CaptureNeedsAValidBindingAndAForegroundApplication) {
     {
         FocusWorld world;
         world.desktop().setFrontmostApplication(std::nullopt);
-        EXPECT_THAT([&] { world.restorer->capture(world.bindingId); },
-                    FailsWith(HelperErrorCode::actionFailed,
-                              "No foreground application can be captured."));
+        EXPECT_THAT(
+            [&] { world.restorer->capture(world.bindingId); },
+            FailsWith(HelperErrorCode::actionFailed, "No foreground application can be captured."));
     }
     {
         FocusWorld world;

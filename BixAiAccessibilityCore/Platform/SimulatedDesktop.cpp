@@ -152,6 +152,10 @@ struct SimulatedDesktop::State : std::enable_shared_from_this<SimulatedDesktop::
     std::vector<std::weak_ptr<SimulatedObserver>> observers;
     std::vector<SimulatedSideEffect> sideEffects;
     std::vector<ChatRun> chats;
+    SimulatedDesktop* owner = nullptr;
+    // Scheduled changes waiting for a scheduler.
+    std::vector<std::pair<std::chrono::milliseconds, std::function<void(SimulatedDesktop&)>>>
+        waitingChanges;
 
     // All helpers below expect `mutex` to be held.
     Application* app(std::int32_t pid) {
@@ -200,6 +204,15 @@ struct SimulatedDesktop::State : std::enable_shared_from_this<SimulatedDesktop::
     void setValueNotifying(Element& e, const std::string& attribute, SimulatedValue value,
                            PendingWork& work);
     PendingWork work() { return PendingWork{scheduler, {}, {}}; }
+    void armChange(std::chrono::milliseconds after,
+                   std::function<void(SimulatedDesktop&)> change, PendingWork& work) {
+        std::weak_ptr<State> weakState = weak_from_this();
+        work.timers.emplace_back(after, [weakState, change = std::move(change)] {
+            if (auto state = weakState.lock()) {
+                change(*state->owner);
+            }
+        });
+    }
 };
 
 namespace simulated {
@@ -586,12 +599,40 @@ SimulatedElementSpec& SimulatedElementSpec::named(std::string newKey) {
 
 // MARK: desktop
 
-SimulatedDesktop::SimulatedDesktop() : state_(std::make_shared<State>()) {}
+SimulatedDesktop::SimulatedDesktop() : state_(std::make_shared<State>()) {
+    state_->owner = this;
+}
 SimulatedDesktop::~SimulatedDesktop() = default;
 
 void SimulatedDesktop::setScheduler(TaskScheduler* scheduler) {
-    std::lock_guard guard(state_->mutex);
-    state_->scheduler = scheduler;
+    PendingWork work;
+    {
+        std::lock_guard guard(state_->mutex);
+        state_->scheduler = scheduler;
+        work = state_->work();
+        if (scheduler != nullptr) {
+            for (auto& [after, change] : state_->waitingChanges) {
+                state_->armChange(after, std::move(change), work);
+            }
+            state_->waitingChanges.clear();
+        }
+    }
+    work.run();
+}
+
+void SimulatedDesktop::scheduleChange(std::chrono::milliseconds after,
+                                      std::function<void(SimulatedDesktop&)> change) {
+    PendingWork work;
+    {
+        std::lock_guard guard(state_->mutex);
+        work = state_->work();
+        if (state_->scheduler == nullptr) {
+            state_->waitingChanges.emplace_back(after, std::move(change));
+        } else {
+            state_->armChange(after, std::move(change), work);
+        }
+    }
+    work.run();
 }
 void SimulatedDesktop::setTrusted(bool trusted) {
     std::lock_guard guard(state_->mutex);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -177,6 +178,11 @@ public:
     // Attaches chat behaviour to the elements named by the behaviour's keys. False when a key is
     // unknown.
     bool addChatBehaviour(const SimulatedChatBehaviour& behaviour);
+
+    // Runs `change` once on the scheduler's thread, `after` from now, or from when a scheduler is
+    // set if there is none yet (scenario events are read before the run loop exists).
+    void scheduleChange(std::chrono::milliseconds after,
+                        std::function<void(SimulatedDesktop&)> change);
 
     // MARK: inspection (tests and demos)
     std::optional<SimulatedElementId> elementByKey(const std::string& key) const;

@@ -1,5 +1,6 @@
 #include "Platform/SimulatedDesktopScenario.h"
 
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -305,6 +306,62 @@ SimulatedChatBehaviour readBehaviour(const JSONValue& value, const std::string& 
     return behaviour;
 }
 
+// A timed change: {"afterMilliseconds": N} plus exactly one of "quit", "relaunch" (with
+// "newPid"), "close", "minimize", "restore" or "retitle" (with "title").
+void readEvent(SimulatedDesktop& desktop, const JSONValue& value, const std::string& where) {
+    Members members(value, where);
+    constexpr auto kLow = std::numeric_limits<std::int32_t>::min();
+    constexpr auto kHigh = std::numeric_limits<std::int32_t>::max();
+    const auto after = members.integer("afterMilliseconds", 0, 3'600'000);
+    if (!after) {
+        reject(where + ".afterMilliseconds is required");
+    }
+    std::function<void(SimulatedDesktop&)> change;
+    int kinds = 0;
+    if (auto pid = members.integer("quit", kLow, kHigh)) {
+        ++kinds;
+        change = [pid = static_cast<std::int32_t>(*pid)](SimulatedDesktop& d) {
+            d.quitApplication(pid);
+        };
+    }
+    if (auto pid = members.integer("relaunch", kLow, kHigh)) {
+        ++kinds;
+        auto newPid = members.integer("newPid", kLow, kHigh);
+        if (!newPid) {
+            reject(where + ".newPid is required");
+        }
+        change = [pid = static_cast<std::int32_t>(*pid),
+                  next = static_cast<std::int32_t>(*newPid)](SimulatedDesktop& d) {
+            d.relaunchApplication(pid, next);
+        };
+    }
+    auto byKey = [&](std::string_view member, auto apply) {
+        if (auto key = members.text(member)) {
+            ++kinds;
+            if (!desktop.elementByKey(*key)) {
+                reject(where + "." + std::string(member) + " names no element");
+            }
+            change = [key = *key, apply](SimulatedDesktop& d) {
+                if (auto id = d.elementByKey(key)) {
+                    apply(d, *id);
+                }
+            };
+        }
+    };
+    byKey("close", [](SimulatedDesktop& d, SimulatedElementId id) { d.closeWindow(id); });
+    byKey("minimize", [](SimulatedDesktop& d, SimulatedElementId id) { d.setMinimized(id, true); });
+    byKey("restore", [](SimulatedDesktop& d, SimulatedElementId id) { d.setMinimized(id, false); });
+    auto title = members.text("title");
+    byKey("retitle", [title = title.value_or("")](SimulatedDesktop& d, SimulatedElementId id) {
+        d.retitle(id, title);
+    });
+    members.finish();
+    if (kinds != 1) {
+        reject(where + " must name exactly one change");
+    }
+    desktop.scheduleChange(std::chrono::milliseconds(*after), std::move(change));
+}
+
 JSONValue parseScenario(std::string_view text) {
     try {
         return StrictJSONParser(kScenarioMaximumDepth, kScenarioMaximumNodes).parse(text);
@@ -374,6 +431,10 @@ void loadSimulatedDesktopScenario(SimulatedDesktop& desktop, std::string_view te
         if (!desktop.addChatBehaviour(readBehaviour(behaviours[i], where))) {
             reject(where + " names an element that does not exist");
         }
+    }
+    const auto& events = root.array("events");
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        readEvent(desktop, events[i], "events[" + std::to_string(i) + "]");
     }
     root.finish();
 }

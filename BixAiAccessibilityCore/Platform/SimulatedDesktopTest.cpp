@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Platform/MainRunLoop.h"
 #include "Platform/SimulatedDesktopBackend.h"
 #include "Platform/SimulatedDesktopScenario.h"
 #include "Protocol/HelperErrorTestSupport.h"
@@ -116,6 +117,37 @@ TEST(SimulatedDesktopScenario, RefusesMalformedScenariosWithAReason) {
             EXPECT_THAT(error.message(), HasSubstr(reason)) << text;
         }
     }
+}
+
+TEST(SimulatedDesktopScenario, TimedEventsRunOnTheSchedulerOnceItIsSet) {
+    auto backend = load(R"({
+      "applications": [{"pid": 7, "bundleId": "com.example.app",
+                        "windows": [{"key": "w", "role": "AXWindow"}]}],
+      "events": [{"afterMilliseconds": 100, "quit": 7},
+                 {"afterMilliseconds": 50, "minimize": "w"}]})");
+    auto& desktop = backend->desktop();
+    ManualClock clock;
+    ManualTaskScheduler scheduler(clock.clock());
+    clock.advance(std::chrono::seconds(10)); // nothing is armed before the scheduler exists
+    desktop.setScheduler(&scheduler);
+    clock.advance(std::chrono::milliseconds(49));
+    scheduler.runReady();
+    EXPECT_EQ(desktop.attributeValue(*desktop.elementByKey("w"), "AXMinimized"), SimulatedValue{});
+    clock.advance(std::chrono::milliseconds(1));
+    scheduler.runReady();
+    EXPECT_EQ(desktop.attributeValue(*desktop.elementByKey("w"), "AXMinimized"),
+              SimulatedValue{true});
+    EXPECT_TRUE(backend->application(7).has_value());
+    clock.advance(std::chrono::milliseconds(50));
+    scheduler.runReady();
+    EXPECT_FALSE(backend->application(7).has_value());
+    desktop.setScheduler(nullptr);
+
+    EXPECT_THROW(load(R"({"events": [{"afterMilliseconds": 1, "quit": 7, "relaunch": 7,
+                                      "newPid": 8}]})"),
+                 HelperProtocolError);
+    EXPECT_THROW(load(R"({"events": [{"afterMilliseconds": 1, "close": "missing"}]})"),
+                 HelperProtocolError);
 }
 
 TEST(SimulatedDesktopScenario, ScenarioFileThatCannotBeOpenedIsRefused) {

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace bix {
 namespace {
@@ -434,6 +435,44 @@ long long saturatedExponent(std::string_view digits, bool negative) {
     return negative ? -value : value;
 }
 
+// The double for numbers whose digits and scale are both exact in binary: at most 15
+// significant digits and a power of ten up to 10^22. One IEEE multiplication or division of two
+// exact operands is correctly rounded, so this agrees with a full decimal conversion; anything
+// else (nothing, here) goes through that conversion.
+std::optional<double> exactlyRepresentableDouble(bool negative, std::string_view integerDigits,
+                                                 std::string_view fractionDigits,
+                                                 long long exponent) {
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr std::size_t kMaximumExactDigits = 15;
+    constexpr long long kMaximumExactPower = 22;
+    if (integerDigits.size() + fractionDigits.size() > kMaximumExactDigits) {
+        return std::nullopt;
+    }
+    std::int64_t mantissa = 0;
+    for (const char digit : integerDigits) {
+        mantissa = mantissa * 10 + (digit - '0');
+    }
+    for (const char digit : fractionDigits) {
+        mantissa = mantissa * 10 + (digit - '0');
+    }
+    const long long scale = exponent - static_cast<long long>(fractionDigits.size());
+    if (scale < -kMaximumExactPower || scale > kMaximumExactPower) {
+        return std::nullopt;
+    }
+    double value = static_cast<double>(mantissa);
+    if (scale >= 0) {
+        value *= kPowersOfTen[scale];
+    } else {
+        value /= kPowersOfTen[-scale];
+    }
+    return negative ? -value : value;
+}
+
+// Any integer of up to 18 decimal digits lies within the signed 64-bit range.
+constexpr std::size_t kDigitsThatAlwaysFitInt64 = 18;
+
 JSONValue ParseState::parseNumber() {
     const std::size_t start = index_;
     const bool negative = current() == '-';
@@ -495,12 +534,23 @@ JSONValue ParseState::parseNumber() {
 
     const char* first = text.data() + start;
     const char* last = text.data() + index_;
+    if (!isFloating && integerDigits.size() <= kDigitsThatAlwaysFitInt64) {
+        std::int64_t magnitude = 0;
+        for (const char digit : integerDigits) {
+            magnitude = magnitude * 10 + (digit - '0');
+        }
+        return JSONValue(negative ? -magnitude : magnitude);
+    }
     if (!isFloating) {
         std::int64_t integer = 0;
         const auto result = std::from_chars(first, last, integer);
         if (result.ec == std::errc() && result.ptr == last) {
             return JSONValue(integer);
         }
+    }
+    if (const std::optional<double> exact =
+            exactlyRepresentableDouble(negative, integerDigits, fractionDigits, exponent)) {
+        return JSONValue(*exact);
     }
     double floating = 0;
     const auto result = std::from_chars(first, last, floating);

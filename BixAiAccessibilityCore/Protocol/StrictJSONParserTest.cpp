@@ -1,9 +1,11 @@
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/JSONValue.h"
 
+#include <charconv>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace bix {
@@ -157,6 +159,32 @@ TEST(StrictJSONParser, ConvertsNumbersToIntegerOrDouble) {
     EXPECT_NE(kRuntimeParser.parse("1"), kRuntimeParser.parse("1.0"));
 }
 
+TEST(StrictJSONParser, ConvertsDecimalNumbersExactlyLikeAFullConversion) {
+    // Short and long mantissas, small and large scales, so both the exact shortcut and the full
+    // conversion are exercised; every result must be the correctly rounded double.
+    std::mt19937_64 random(20261209);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = random() % 2 ? "-" : "";
+        const int integerDigits = 1 + static_cast<int>(random() % 10);
+        text += static_cast<char>('1' + random() % 9);
+        for (int d = 1; d < integerDigits; ++d) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        text += '.';
+        const int fractionDigits = 1 + static_cast<int>(random() % 12);
+        for (int d = 0; d < fractionDigits; ++d) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        if (random() % 2) {
+            text += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
+        }
+        double expected = 0;
+        std::from_chars(text.data(), text.data() + text.size(), expected);
+        EXPECT_EQ(kRuntimeParser.parse(text), JSONValue(expected)) << text;
+    }
+    EXPECT_TRUE(std::signbit(*kRuntimeParser.parse("-0.0").doubleValue()));
+}
+
 TEST(StrictJSONParser, DecodesEscapesAndNFCText) {
     EXPECT_EQ(kRuntimeParser.parse(R"("\"\\\/\b\f\n\r\t")"), JSONValue("\"\\/\b\f\n\r\t"));
     EXPECT_EQ(kRuntimeParser.parse(R"("\u00e9\u00C9")"), JSONValue("\xc3\xa9\xc3\x89"));
@@ -167,6 +195,16 @@ TEST(StrictJSONParser, DecodesEscapesAndNFCText) {
     EXPECT_EQ(kRuntimeParser.parse("\"\x7f\""), JSONValue("\x7f"));
     EXPECT_EQ(kRuntimeParser.parse("\"\xea\xb0\x80\""), JSONValue("\xea\xb0\x80")); // U+AC00
     EXPECT_EQ(kRuntimeParser.parse(R"({"":""})"), JSONValue(JSONObject{{"", ""}}));
+    // Escapes, multi-byte text and plain runs in one string, in every order.
+    EXPECT_EQ(kRuntimeParser.parse("\"a\\n\xc3\xa9\\u00e9b\xe4\xbc\x9a\\\"\""),
+              JSONValue("a\n\xc3\xa9\xc3\xa9"
+                        "b\xe4\xbc\x9a\""));
+    EXPECT_EQ(kRuntimeParser.parse("{\"\xc3\xa9\":1,\"e\":2}"),
+              JSONValue(JSONObject{{"\xc3\xa9", 1}, {"e", 2}}));
+    EXPECT_THAT([] { kRuntimeParser.parse("\"\\nab\xcc\x81\""); },
+                FailsWith(HelperErrorCode::invalidJSON, "JSON strings must be NFC."));
+    EXPECT_THAT([] { kRuntimeParser.parse("[\"ok\",\"\xc3\xa9\xcc\x81\"]"); },
+                FailsWith(HelperErrorCode::invalidJSON, "JSON strings must be NFC."));
 }
 
 TEST(StrictJSONParser, AcceptsThirtyThreeNestedArraysAndRefusesThirtyFour) {

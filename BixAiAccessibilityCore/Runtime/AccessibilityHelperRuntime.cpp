@@ -36,7 +36,16 @@ const std::string& AccessibilityHelperRuntime::buildIdentifier() {
 AccessibilityHelperRuntime::AccessibilityHelperRuntime(
     std::shared_ptr<AccessibilityBackend> backend, Clock now)
     : backend_(std::move(backend)), now_(std::move(now)),
-      parser_(kParserMaximumDepth, kParserMaximumNodes) {}
+      discovery_(std::make_shared<AppDiscovery>(backend_, now_)),
+      targets_(std::make_shared<BoundTargetStore>(backend_, discovery_, now_)),
+      treeReader_(std::make_shared<AccessibilityTreeReader>(
+          backend_, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
+          kAccessibilityTreeMaximumDuration, now_)),
+      parser_(kParserMaximumDepth, kParserMaximumNodes) {
+    // The store outlives no runtime (the runtime holds the only reference), so `this` is safe.
+    targetInvalidationToken_ = targets_->addInvalidationHandler(
+        [this](const std::string& bindingId) { bindingInvalidated(bindingId); });
+}
 
 AccessibilityHelperRuntime::~AccessibilityHelperRuntime() {
     shutdown();
@@ -154,6 +163,23 @@ void AccessibilityHelperRuntime::shutdown() {
         hooks_.teardownStarted();
     }
 #endif
+    targets_->shutdown(); // tells the listener about the binding it drops
+    if (targetInvalidationToken_) {
+        targets_->removeInvalidationHandler(*targetInvalidationToken_);
+        targetInvalidationToken_.reset();
+    }
+}
+
+void AccessibilityHelperRuntime::bindingInvalidated(const std::string& bindingId) {
+    // Response observations would be cancelled here; no service of this build observes a
+    // binding, so dropping the binding is all there is to do.
+#ifdef BIX_TEST_HOOKS
+    if (hooks_.bindingInvalidated) {
+        hooks_.bindingInvalidated(bindingId);
+    }
+#else
+    (void)bindingId;
+#endif
 }
 
 #ifdef BIX_TEST_HOOKS
@@ -168,26 +194,18 @@ AccessibilityHelperRuntime::dispatch(const HelperCommandRequest& request) {
     switch (request.command) {
     case HelperCommand::checkTrust:
         return {checkTrust(request.params), false};
+    case HelperCommand::listCandidateApps:
+        return {listCandidateApps(request.params), false};
+    case HelperCommand::bindTarget:
+        return {bindTarget(request.params), false};
+    case HelperCommand::unbindTarget:
+        return {unbindTarget(request.params), false};
     case HelperCommand::shutdown:
         return {shutdownCommand(request.params), true};
     default:
         // Commands whose services are not part of this build yet refuse without side effects.
         throw internalFailure();
     }
-}
-
-JSONValue AccessibilityHelperRuntime::checkTrust(const JSONObject& params) {
-    Validation::exactKeys(params, {"prompt"});
-    const auto prompt = jsonValue(params, "prompt")->boolValue();
-    if (!prompt) {
-        throw HelperProtocolError(HelperErrorCode::invalidRequest, "prompt must be a boolean.");
-    }
-    const bool trusted = backend_->isTrusted(*prompt);
-    return JSONObject{
-        {"permissionState", trusted ? "authorized" : "not-authorized"},
-        {"settingsHint", "System Settings > Privacy & Security > Accessibility"},
-        {"trusted", trusted},
-    };
 }
 
 JSONValue AccessibilityHelperRuntime::shutdownCommand(const JSONObject& params) {

@@ -1,7 +1,11 @@
 #pragma once
 
 #include "Access/AccessibilityBackend.h"
+#include "Access/AccessibilityTreeReader.h"
+#include "Binding/AppDiscovery.h"
+#include "Binding/BoundTargetStore.h"
 #include "Platform/Clock.h"
+#include "Platform/Uuid.h"
 #include "Protocol/HelperError.h"
 #include "Protocol/HelperProtocolEncoder.h"
 #include "Protocol/HelperRequests.h"
@@ -29,6 +33,7 @@ struct RuntimeTestHooks {
     std::function<void(HelperCommand)> beforeDispatch; // operation lock held
     std::function<void()> shutdownRequested;           // before the operation lock is taken
     std::function<void()> teardownStarted;             // operation lock held, first real teardown
+    std::function<void(const std::string&)> bindingInvalidated; // the runtime's listener ran
 };
 #endif
 
@@ -36,11 +41,12 @@ struct RuntimeTestHooks {
 // handshake and the session nonce, decides which failures end the session, serialises every
 // command and tears the services down once.
 //
-// Owns the service graph built over the shared backend and clock. `operationLock_` (recursive) is
-// held for the whole of `handle` and `shutdown`, so commands never overlap and a shutdown waits
-// for the command in progress. `stateLock_` guards `processNonce_` and `stopped_`, is only taken
-// inside `operationLock_` and is never held across a call. Invariants: the nonce is set at most
-// once; once `stopped_` is true it stays true.
+// Owns the service graph built over the shared backend and clock (discovery, target store, tree
+// reader, in that order) and the one listener it registers with the target store. `operationLock_`
+// (recursive) is held for the whole of `handle` and `shutdown`, so commands never overlap and a
+// shutdown waits for the command in progress. `stateLock_` guards `processNonce_` and `stopped_`,
+// is only taken inside `operationLock_` and is never held across a call. Invariants: the nonce is
+// set at most once; once `stopped_` is true it stays true.
 class AccessibilityHelperRuntime {
 public:
     static constexpr std::string_view helperVersion = "1.1.0";
@@ -59,6 +65,12 @@ public:
 
 #ifdef BIX_TEST_HOOKS
     void setTestHooks(RuntimeTestHooks hooks);
+    AppDiscovery& discoveryForTesting() {
+        return *discovery_;
+    }
+    BoundTargetStore& targetsForTesting() {
+        return *targets_;
+    }
 #endif
 
 private:
@@ -82,16 +94,25 @@ private:
 
     DispatchResult dispatch(const HelperCommandRequest& request);
     JSONValue checkTrust(const JSONObject& params);
+    JSONValue listCandidateApps(const JSONObject& params);
+    JSONValue bindTarget(const JSONObject& params);
+    JSONValue unbindTarget(const JSONObject& params);
     JSONValue shutdownCommand(const JSONObject& params);
+    // The target store's listener: a dropped binding takes its response observations with it.
+    void bindingInvalidated(const std::string& bindingId);
 
     std::shared_ptr<AccessibilityBackend> backend_;
     Clock now_;
+    std::shared_ptr<AppDiscovery> discovery_;
+    std::shared_ptr<BoundTargetStore> targets_;
+    std::shared_ptr<AccessibilityTreeReader> treeReader_;
     std::recursive_mutex operationLock_;
     StrictJSONParser parser_;
     HelperProtocolEncoder encoder_;
     std::mutex stateLock_; // guards processNonce_ and stopped_
     std::optional<std::string> processNonce_;
     bool stopped_ = false;
+    std::optional<Uuid> targetInvalidationToken_; // guarded by operationLock_
 #ifdef BIX_TEST_HOOKS
     RuntimeTestHooks hooks_;
 #endif

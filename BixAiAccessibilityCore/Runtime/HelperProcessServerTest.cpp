@@ -65,9 +65,11 @@ ServerRun runServer(const std::string& input, std::size_t chunk = 1 << 20,
     auto backend = std::make_shared<TrustOnlyBackend>();
     auto runtime = std::make_shared<AccessibilityHelperRuntime>(backend, systemClock());
     ServerRun result;
+#ifdef BIX_TEST_HOOKS
     RuntimeTestHooks hooks;
     hooks.teardownStarted = [&result] { ++result.teardowns; };
     runtime->setTestHooks(std::move(hooks));
+#endif
     auto scripted = std::make_shared<ScriptedInput>(input, chunk);
     auto output = std::make_shared<RecordingOutput>();
     output->closedByPeer = outputClosed;
@@ -88,7 +90,7 @@ TEST(HelperProcessServer, EndOfInputAtOnceEndsQuietlyAndShutsTheRuntimeDown) {
     const ServerRun run = runServer("");
     EXPECT_TRUE(run.writes.empty());
     EXPECT_TRUE(run.diagnostics.empty());
-    EXPECT_EQ(run.teardowns, 1);
+    BIX_WITH_TEST_HOOKS(EXPECT_EQ(run.teardowns, 1));
 }
 
 TEST(HelperProcessServer, RepliesAreWrittenAsWholeFramesInRequestOrder) {
@@ -101,7 +103,7 @@ TEST(HelperProcessServer, RepliesAreWrittenAsWholeFramesInRequestOrder) {
         EXPECT_EQ(FrameCodec().decode(run.writes[1]), successEnvelope(kTrusted, "a"));
         EXPECT_EQ(FrameCodec().decode(run.writes[2]), successEnvelope(kTrusted, "b"));
         EXPECT_TRUE(run.diagnostics.empty());
-        EXPECT_EQ(run.teardowns, 1);
+        BIX_WITH_TEST_HOOKS(EXPECT_EQ(run.teardowns, 1));
     }
 }
 
@@ -126,7 +128,7 @@ TEST(HelperProcessServer, FramingErrorsEndTheLoopWithOneDiagnosticAndNoReply) {
         const ServerRun run = runServer(c.input);
         EXPECT_EQ(run.writes.size(), c.repliesBeforeFailure) << c.name;
         EXPECT_EQ(run.diagnostics, std::vector<std::string>{c.diagnostic}) << c.name;
-        EXPECT_EQ(run.teardowns, 1) << c.name;
+        BIX_WITH_TEST_HOOKS(EXPECT_EQ(run.teardowns, 1) << c.name);
     }
 }
 
@@ -144,7 +146,7 @@ TEST(HelperProcessServer, ShutdownReplyIsWrittenAndNothingAfterItIsRead) {
               successEnvelope("{\"status\":\"shutting-down\"}", "bye"));
     EXPECT_EQ(run.unreadInput, rest.size());
     EXPECT_TRUE(run.diagnostics.empty());
-    EXPECT_EQ(run.teardowns, 1);
+    BIX_WITH_TEST_HOOKS(EXPECT_EQ(run.teardowns, 1));
 }
 
 TEST(HelperProcessServer, FatalHelloFailureIsRepliedThenTheLoopEndsWithoutTeardown) {
@@ -153,14 +155,14 @@ TEST(HelperProcessServer, FatalHelloFailureIsRepliedThenTheLoopEndsWithoutTeardo
     EXPECT_EQ(FrameCodec().decode(run.writes[0]),
               failureEnvelope("INVALID_REQUEST", "Unexpected or missing fields."));
     EXPECT_TRUE(run.diagnostics.empty());
-    EXPECT_EQ(run.teardowns, 0); // the fatal error already stopped the runtime
+    BIX_WITH_TEST_HOOKS(EXPECT_EQ(run.teardowns, 0)); // the fatal error already stopped the runtime
 }
 
 TEST(HelperProcessServer, FailedWriteEndsWithInternalFailure) {
     const ServerRun run = runServer(frameOf(helloPayload()), 1 << 20, /*outputClosed=*/true);
     EXPECT_TRUE(run.writes.empty());
     EXPECT_EQ(run.diagnostics, std::vector<std::string>{"BIX_AX_HELPER INTERNAL_FAILURE"});
-    EXPECT_EQ(run.teardowns, 1);
+    BIX_WITH_TEST_HOOKS(EXPECT_EQ(run.teardowns, 1));
 }
 
 } // namespace

@@ -12,6 +12,14 @@
 #include <string_view>
 #include <vector>
 
+// Assertions on what only the runtime's test hooks can observe (teardowns, listener calls); they
+// drop out of builds without test hooks, where the hooks do not exist.
+#ifdef BIX_TEST_HOOKS
+#define BIX_WITH_TEST_HOOKS(...) __VA_ARGS__
+#else
+#define BIX_WITH_TEST_HOOKS(...)
+#endif
+
 namespace bix::testing {
 
 // A backend for runtime tests that only answers trust questions: the runtime's session rules are

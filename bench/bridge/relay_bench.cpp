@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -117,23 +118,55 @@ std::string write_bootstrap(const std::string& dir) {
     return path;
 }
 
+// The benchmark's host application reads its control pipe through a read-ahead buffer, as an
+// efficient host application would; the floor's application reads whole frames the same way.
+class BufferedReader {
+public:
+    void read(int fd, void* out, std::size_t size) {
+        char* p = static_cast<char*>(out);
+        while (size > 0) {
+            if (begin_ == end_) {
+                ssize_t n = ::read(fd, buffer_.data(), buffer_.size());
+                if (n <= 0) {
+                    die("read");
+                }
+                begin_ = 0;
+                end_ = static_cast<std::size_t>(n);
+            }
+            std::size_t count = std::min(size, end_ - begin_);
+            std::memcpy(p, buffer_.data() + begin_, count);
+            begin_ += count;
+            p += count;
+            size -= count;
+        }
+    }
+
+private:
+    std::vector<char> buffer_ = std::vector<char>(1 << 16);
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+BufferedReader app_reader;
+
 void read_record(int fd, BixRecordHeader& header, std::vector<char>& payload) {
     BixRecordHeaderBytes bytes{};
-    read_all(fd, bytes.data(), bytes.size());
+    app_reader.read(fd, bytes.data(), bytes.size());
     auto parsed = bix_parse_record_header(bytes);
     if (!parsed) {
         die("record header");
     }
     header = *parsed;
     payload.resize(header.payload_length);
-    read_all(fd, payload.data(), payload.size());
+    app_reader.read(fd, payload.data(), payload.size());
 }
 
 void send_record(int fd, char type, std::uint32_t client, const char* payload, std::size_t size) {
     auto header = bix_encode_record_header(static_cast<BixRecordType>(type), client,
                                            static_cast<std::uint32_t>(size));
-    write_all(fd, header.data(), header.size());
-    write_all(fd, payload, size);
+    std::vector<char> record(header.begin(), header.end());
+    record.insert(record.end(), payload, payload + size);
+    write_all(fd, record.data(), record.size());
 }
 
 Topology start_real_bridge(const std::string& bootstrap_path) {
@@ -202,6 +235,7 @@ Topology start_real_bridge(const std::string& bootstrap_path) {
 Topology start_floor(const std::string& socket_path) {
     Topology t;
     t.records = false;
+    // The same kind of connection as the bridge's: a Unix stream socket through a listener.
     int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -211,25 +245,37 @@ Topology start_floor(const std::string& socket_path) {
         listen(listener, 1) != 0) {
         die("floor listener");
     }
+    int host_side = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(host_side, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        die("floor connect");
+    }
+    int broker_side = accept(listener, nullptr, nullptr);
+    close(listener);
+    unlink(socket_path.c_str());
     Pipe to_broker = make_pipe(), from_broker = make_pipe();
     Pipe to_host = make_pipe(), from_host = make_pipe();
+    // Each copier keeps only its own ends, so closing the driver's ends stops it.
+    auto keep_only = [&](int a, int b, int c) {
+        for (int fd : {to_broker.read_end, to_broker.write_end, from_broker.read_end,
+                       from_broker.write_end, to_host.read_end, to_host.write_end,
+                       from_host.read_end, from_host.write_end, host_side, broker_side}) {
+            if (fd != a && fd != b && fd != c) {
+                close(fd);
+            }
+        }
+    };
     pid_t broker = fork();
     if (broker == 0) {
-        int client = accept(listener, nullptr, nullptr);
-        copy_loop(to_broker.read_end, client, client, from_broker.write_end);
+        keep_only(to_broker.read_end, from_broker.write_end, broker_side);
+        copy_loop(to_broker.read_end, broker_side, broker_side, from_broker.write_end);
     }
     pid_t host = fork();
     if (host == 0) {
-        int s = socket(AF_UNIX, SOCK_STREAM, 0);
-        if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            _exit(1);
-        }
-        copy_loop(to_host.read_end, s, s, from_host.write_end);
+        keep_only(to_host.read_end, from_host.write_end, host_side);
+        copy_loop(to_host.read_end, host_side, host_side, from_host.write_end);
     }
-    close(listener);
-    unlink(socket_path.c_str());
     for (int fd : {to_broker.read_end, from_broker.write_end, to_host.read_end,
-                   from_host.write_end}) {
+                   from_host.write_end, host_side, broker_side}) {
         close(fd);
     }
     t.app_to_broker = to_broker.write_end;
@@ -241,6 +287,7 @@ Topology start_floor(const std::string& socket_path) {
 }
 
 void stop(Topology& t) {
+    app_reader = BufferedReader();
     for (int fd : {t.browser_to_host, t.host_to_browser, t.app_to_broker, t.broker_to_app}) {
         close(fd);
     }
@@ -280,7 +327,7 @@ Figures measure(Topology& t, std::size_t body_size, std::size_t window, double s
                 send_record(t.app_to_broker, 'f', header.client_id, record.data(),
                             record.size());
             } else {
-                read_all(t.broker_to_app, payload.data(), payload.size());
+                app_reader.read(t.broker_to_app, payload.data(), payload.size());
                 write_all(t.app_to_broker, payload.data(), payload.size());
             }
         }

@@ -10,6 +10,7 @@
 #include "broker/listener.h"
 #include "common/diagnostics.h"
 #include "common/native_frame.h"
+#include "common/read_ahead.h"
 #include "common/stop_flag.h"
 #include "common/timed_io.h"
 #include "host/handshake.h"
@@ -24,6 +25,7 @@ enum class ClientState { awaiting_acceptance = 1, established = 2 };
 
 struct ClientSlot {
     UniqueFd fd;
+    BixReadAhead input{-1};  // frames from an established client
     std::uint32_t id = 0;
     ClientState state = ClientState::awaiting_acceptance;
     BixPeerCredentials peer;
@@ -48,7 +50,8 @@ class Broker {
 public:
     Broker(std::unique_ptr<BixBootstrap> bootstrap, BixListener listener, uid_t euid,
            const BixBrokerIo& io)
-        : bootstrap_(std::move(bootstrap)), listener_(std::move(listener)), euid_(euid), io_(io) {}
+        : bootstrap_(std::move(bootstrap)), listener_(std::move(listener)), euid_(euid), io_(io),
+          control_(io.control_in) {}
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
     ~Broker() { clean_up(); }
@@ -69,12 +72,14 @@ private:
     void close_client(ClientSlot& slot, bool notify);
     ClientSlot* find_slot(std::uint32_t id);
     ClientSlot* free_slot();
+    bool has_staged_input() const;
     void clean_up();
 
     std::unique_ptr<BixBootstrap> bootstrap_;
     BixListener listener_;
     uid_t euid_;
     BixBrokerIo io_;
+    BixReadAhead control_;
     std::array<ClientSlot, kClientSlots> slots_;
     std::uint32_t next_id_ = 1;
     BixNonceLedger nonces_;
@@ -91,7 +96,8 @@ LoopEnd Broker::run() {
             fds[2 + i] = {slots_[i].open() ? slots_[i].fd.get() : -1, POLLIN, 0};
             polled_ids[i] = slots_[i].id;
         }
-        auto ready = bix_poll(fds.data(), fds.size(), -1);
+        // Bytes already staged are invisible to poll: look without waiting, then serve them.
+        auto ready = bix_poll(fds.data(), fds.size(), has_staged_input() ? 0 : -1);
         if (!ready.ok()) {
             if (ready.error() == EINTR) {
                 continue;
@@ -101,7 +107,7 @@ LoopEnd Broker::run() {
         if (bix_should_stop()) {
             break;
         }
-        if (fds[0].revents != 0) {
+        if (fds[0].revents != 0 || control_.has_buffered()) {
             ControlStep step = handle_control_input();
             if (!step.keep_running) {
                 return step.end;
@@ -113,7 +119,8 @@ LoopEnd Broker::run() {
         for (std::size_t i = 0; i < kClientSlots; ++i) {
             // A record handled above may have closed this slot or refilled it with a newer
             // client; events polled for the old one must not touch the new one.
-            if (fds[2 + i].revents != 0 && slots_[i].open() && slots_[i].id == polled_ids[i]) {
+            bool pending = fds[2 + i].revents != 0 || slots_[i].input.has_buffered();
+            if (pending && slots_[i].open() && slots_[i].id == polled_ids[i]) {
                 handle_client(slots_[i], fds[2 + i].revents);
             }
         }
@@ -132,8 +139,7 @@ ControlStep Broker::handle_control_input() {
                                  : ControlStep{false, LoopEnd::main_record};
     };
     BixRecordHeaderBytes header_bytes{};
-    auto read = bix_read_exact_timeout(io_.control_in, header_bytes.data(), header_bytes.size(),
-                                       true);
+    auto read = control_.read_exact(header_bytes.data(), header_bytes.size(), true);
     if (!read.ok()) {
         return bad_record();
     }
@@ -149,7 +155,7 @@ ControlStep Broker::handle_control_input() {
         return bad_record();
     }
     if (!payload->empty()) {
-        auto body = bix_read_exact_timeout(io_.control_in, payload->data(), payload->size(), false);
+        auto body = control_.read_exact(payload->data(), payload->size(), false);
         if (!body.ok()) {
             return bad_record();
         }
@@ -224,6 +230,7 @@ bool Broker::admit(UniqueFd client) {
                 io_.control_out, BixRecordType::client_handshake, id,
                 handshake->client_record.data(), handshake->client_record.size());
             if (sent.ok()) {
+                slot->input = BixReadAhead(client.get());
                 slot->fd = std::move(client);
                 slot->id = id;
                 slot->state = ClientState::awaiting_acceptance;
@@ -243,8 +250,8 @@ void Broker::handle_client(ClientSlot& slot, short revents) {
         close_client(slot, true);
         return;
     }
-    if ((revents & (POLLIN | POLLHUP)) != 0) {
-        auto read = bix_read_native_frame(slot.fd.get());
+    if ((revents & (POLLIN | POLLHUP)) != 0 || slot.input.has_buffered()) {
+        auto read = slot.input.read_frame();
         if (!read.ok() || read->end_of_file) {
             close_client(slot, true);
             return;
@@ -282,6 +289,18 @@ ClientSlot* Broker::find_slot(std::uint32_t id) {
         }
     }
     return nullptr;
+}
+
+bool Broker::has_staged_input() const {
+    if (control_.has_buffered()) {
+        return true;
+    }
+    for (const ClientSlot& slot : slots_) {
+        if (slot.open() && slot.input.has_buffered()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 ClientSlot* Broker::free_slot() {

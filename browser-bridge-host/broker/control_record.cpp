@@ -6,6 +6,13 @@
 #include "common/byte_order.h"
 #include "common/native_frame.h"
 #include "common/timed_io.h"
+#include "platform/bix_platform.h"
+
+namespace {
+
+constexpr std::size_t kSmallRecordPayload = 4096;
+
+}  // namespace
 
 std::optional<BixRecordHeader> bix_parse_record_header(const BixRecordHeaderBytes& bytes) {
     if (std::memcmp(bytes.data(), BIX_RECORD_MAGIC.data(), BIX_RECORD_MAGIC.size()) != 0 ||
@@ -40,6 +47,17 @@ BixStatus bix_write_record(int fd, BixRecordType type, std::uint32_t client_id,
     }
     BixRecordHeaderBytes header =
         bix_encode_record_header(type, client_id, static_cast<std::uint32_t>(payload_length));
+    if (payload_length <= kSmallRecordPayload) {
+        // Small records leave in one write: half the wake-ups for the reader of the pipe.
+        std::array<std::uint8_t, kBixRecordHeaderSize + kSmallRecordPayload> record;
+        std::memcpy(record.data(), header.data(), header.size());
+        if (payload_length > 0) {
+            std::memcpy(record.data() + header.size(), payload, payload_length);
+        }
+        BixStatus sent = bix_write_all_timeout(fd, record.data(), header.size() + payload_length);
+        bix_secure_zero(record.data(), record.size());
+        return sent;
+    }
     if (BixStatus s = bix_write_all_timeout(fd, header.data(), header.size()); !s.ok()) {
         return s;
     }

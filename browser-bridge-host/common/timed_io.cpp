@@ -63,11 +63,17 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
     Deadline deadline(timeout_ms);
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     std::size_t received = 0;
+    // On a non-blocking descriptor data that has already arrived is taken without a wait; a
+    // blocking one is always polled first so that a read never blocks past the deadline.
+    bool must_wait = !bix_is_nonblocking(fd);
     while (received < size) {
-        BixStatus waited = poll_until(fd, POLLIN, deadline);
-        if (!waited.ok()) {
-            return waited;
+        if (must_wait || bix_should_stop()) {
+            BixStatus waited = poll_until(fd, POLLIN, deadline);
+            if (!waited.ok()) {
+                return waited;
+            }
         }
+        must_wait = true;
         auto n = bix_read_some(fd, bytes + received, size - received);
         if (!n.ok()) {
             if (is_retryable(n.error())) {
@@ -82,6 +88,7 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
             return BixStatus::failure(ECONNRESET);
         }
         received += n.value();
+        must_wait = false;
     }
     return BixReadOutcome::complete;
 }
@@ -90,11 +97,15 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
     Deadline deadline(timeout_ms);
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t written = 0;
+    bool must_wait = !bix_is_nonblocking(fd);
     while (written < length) {
-        BixStatus waited = poll_until(fd, POLLOUT, deadline);
-        if (!waited.ok()) {
-            return waited;
+        if (must_wait || bix_should_stop()) {
+            BixStatus waited = poll_until(fd, POLLOUT, deadline);
+            if (!waited.ok()) {
+                return waited;
+            }
         }
+        must_wait = true;
         auto n = bix_write_some(fd, bytes + written, length - written);
         if (!n.ok()) {
             if (is_retryable(n.error())) {
@@ -106,6 +117,7 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
             return BixStatus::failure(EIO);
         }
         written += n.value();
+        must_wait = false;
     }
     return BixStatus::success();
 }

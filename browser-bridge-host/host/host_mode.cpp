@@ -7,6 +7,7 @@
 #include "common/byte_order.h"
 #include "common/diagnostics.h"
 #include "common/native_frame.h"
+#include "common/read_ahead.h"
 #include "common/stop_flag.h"
 #include "common/timed_io.h"
 #include "host/handshake.h"
@@ -80,8 +81,8 @@ BixStatus perform_handshake(int socket, const BixBootstrap& bootstrap, std::stri
 
 enum class CopyResult { copied, end_of_file, failed };
 
-CopyResult copy_one_frame(int from, int to) {
-    auto read = bix_read_native_frame(from);
+CopyResult copy_one_frame(BixReadAhead& from, int to) {
+    auto read = from.read_frame();
     if (!read.ok()) {
         return CopyResult::failed;
     }
@@ -97,7 +98,7 @@ bool is_readable(short revents) { return (revents & (POLLIN | POLLHUP)) != 0; }
 bool has_error(short revents) { return (revents & (POLLERR | POLLNVAL)) != 0; }
 
 // One copy step: an end of file or a failure caused by a stop request ends the relay cleanly.
-std::optional<BixRelayEnd> relay_step(int from, int to, BixRelayEnd failure) {
+std::optional<BixRelayEnd> relay_step(BixReadAhead& from, int to, BixRelayEnd failure) {
     switch (copy_one_frame(from, to)) {
     case CopyResult::copied:
         return std::nullopt;
@@ -125,9 +126,13 @@ std::string bix_startup_error_frame() {
 }
 
 BixRelayEnd bix_relay_frames(int browser_in, int browser_out, int socket) {
+    BixReadAhead from_browser(browser_in);
+    BixReadAhead from_broker(socket);
     while (!bix_should_stop()) {
         pollfd fds[2] = {{browser_in, POLLIN, 0}, {socket, POLLIN, 0}};
-        auto ready = bix_poll(fds, 2, -1);
+        // Bytes already staged are invisible to poll: look without waiting, then serve them.
+        bool staged = from_browser.has_buffered() || from_broker.has_buffered();
+        auto ready = bix_poll(fds, 2, staged ? 0 : -1);
         if (!ready.ok()) {
             if (ready.error() == EINTR) {
                 continue;
@@ -137,13 +142,13 @@ BixRelayEnd bix_relay_frames(int browser_in, int browser_out, int socket) {
         if (bix_should_stop()) {
             break;
         }
-        if (is_readable(fds[0].revents)) {
-            if (auto end = relay_step(browser_in, socket, BixRelayEnd::input_frame)) {
+        if (is_readable(fds[0].revents) || from_browser.has_buffered()) {
+            if (auto end = relay_step(from_browser, socket, BixRelayEnd::input_frame)) {
                 return *end;
             }
         }
-        if (is_readable(fds[1].revents)) {
-            if (auto end = relay_step(socket, browser_out, BixRelayEnd::output_frame)) {
+        if (is_readable(fds[1].revents) || from_broker.has_buffered()) {
+            if (auto end = relay_step(from_broker, browser_out, BixRelayEnd::output_frame)) {
                 return *end;
             }
         }

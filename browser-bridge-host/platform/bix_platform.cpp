@@ -145,10 +145,9 @@ void UniqueFd::reset(int fd) {
 }
 
 BixResult<int> bix_poll(pollfd* fds, std::size_t count, int timeout_ms) {
+    // The bridge blocks no signal but the two stop signals, so nothing is blocked while waiting.
     sigset_t during_wait;
-    sigprocmask(SIG_BLOCK, nullptr, &during_wait);
-    sigdelset(&during_wait, SIGTERM);
-    sigdelset(&during_wait, SIGINT);
+    sigemptyset(&during_wait);
     timespec timeout{};
     timespec* timeout_pointer = nullptr;
     if (timeout_ms >= 0) {
@@ -191,6 +190,11 @@ BixStatus bix_add_status_flags(int fd, int flags) {
         return last_error();
     }
     return BixStatus::success();
+}
+
+bool bix_is_nonblocking(int fd) {
+    int current = fcntl(fd, F_GETFL);
+    return current >= 0 && (current & O_NONBLOCK) != 0;
 }
 
 BixResult<BixFileInfo> bix_lstat(const std::string& path) {

@@ -39,6 +39,8 @@ BixResult<std::size_t> bix_read_some(int fd, void* data, std::size_t size);
 // One write(2).
 BixResult<std::size_t> bix_write_some(int fd, const void* data, std::size_t size);
 BixStatus bix_add_status_flags(int fd, int flags);
+// True when the descriptor is in non-blocking mode (false when that cannot be read).
+bool bix_is_nonblocking(int fd);
 
 // ---- files ----
 enum class BixFileType { regular, directory, socket, other };

@@ -423,8 +423,8 @@ def run_job(index):
         staged.write(FRAMES_FILE, frames_data)
         staged.write(REPORT_FILE, encode_json(job_report))
         staged.commit()
-    print("job %d: %d animations, %d frames" % (
-        index, len(reports), sum(len(r["frames"]) for r in reports)))
+    print("job %d: %d frames from %s" % (
+        index, sum(len(r["frames"]) for r in reports), ", ".join(r["name"] for r in reports)))
     return EXIT_OK
 
 

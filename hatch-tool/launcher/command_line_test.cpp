@@ -1,7 +1,6 @@
 #include "launcher/command_line.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace bix_hatch {
@@ -21,8 +20,8 @@ TEST(CommandLine, AcceptsExactlyTheThreeForms) {
     const struct {
         const char* word;
         Mode mode;
-    } stages[] = {{"prepare", Mode::prepare}, {"assemble", Mode::assemble},
-                  {"finalize", Mode::finalize}};
+    } stages[] = {
+        {"prepare", Mode::prepare}, {"assemble", Mode::assemble}, {"finalize", Mode::finalize}};
     for (const auto& stage : stages) {
         const auto parsed = parse({stage.word, "--workspace", "/w"});
         ASSERT_TRUE(parsed) << stage.word;

@@ -1,9 +1,9 @@
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include "launcher/embedded_python.h"
 
 #include "platform/hatch_system.h"
+
+#include <Python.h>
 
 namespace bix_hatch {
 namespace {
@@ -33,7 +33,9 @@ private:
     bool cleared_ = false;
 };
 
-RunResult refused(Refusal why) { return RunResult{CheckResult::fail(why), 0}; }
+RunResult refused(Refusal why) {
+    return RunResult{CheckResult::fail(why), 0};
+}
 
 void set_isolation_flags(PyConfig& config) {
     config.isolated = 1;
@@ -56,8 +58,10 @@ bool set_strings(PyConfig& config, const RuntimeLayout& layout, int argc, char**
             return false;
         }
     }
-    return !PyStatus_Exception(PyConfig_SetBytesString(&config, &config.home, layout.root.c_str())) &&
-           !PyStatus_Exception(PyConfig_SetBytesString(&config, &config.run_module, kEntryModule)) &&
+    return !PyStatus_Exception(
+               PyConfig_SetBytesString(&config, &config.home, layout.root.c_str())) &&
+           !PyStatus_Exception(
+               PyConfig_SetBytesString(&config, &config.run_module, kEntryModule)) &&
            !PyStatus_Exception(PyConfig_SetBytesArgv(&config, argc, argv));
 }
 

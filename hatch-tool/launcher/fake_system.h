@@ -2,11 +2,10 @@
 
 #include "platform/hatch_system.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace bix_hatch::testing {
@@ -45,6 +44,13 @@ public:
         return StatusResult{found->second, 0};
     }
     uid_t effective_uid() const override { return euid; }
+    FileIdentity mapped_file_identity(const std::string& path) const override {
+        const auto found = files.find(path);
+        if (found == files.end() || !S_ISREG(found->second.mode)) {
+            return FileIdentity{0, 0, ENOENT};
+        }
+        return FileIdentity{found->second.device, found->second.inode, 0};
+    }
     FileIdentity loaded_library_identity(const std::string&) const override { return library; }
     FileIdentity symbol_identity(const std::string&) const override { return symbol; }
     std::vector<std::string> environment_names() const override { return environment; }

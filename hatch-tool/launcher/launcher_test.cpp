@@ -1,9 +1,7 @@
+#include "launcher/fake_system.h"
 #include "launcher/launcher.h"
 
-#include "launcher/fake_system.h"
-
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace bix_hatch {
@@ -74,8 +72,8 @@ TEST_F(LauncherTest, RunsTheModuleWithTheCommandLineUnchangedAndReturnsItsStatus
     interpreter_.result.status = 65;
     EXPECT_EQ(launch({"job", "--workspace", "/home/u/ws", "--index", "7"}), 65);
     EXPECT_EQ(interpreter_.runs, 1);
-    const std::vector<std::string> expected = {"bix-hatch-tool", "job", "--workspace",
-                                               "/home/u/ws", "--index", "7"};
+    const std::vector<std::string> expected = {"bix-hatch-tool", "job",     "--workspace",
+                                               "/home/u/ws",     "--index", "7"};
     EXPECT_EQ(interpreter_.arguments, expected);
     EXPECT_EQ(interpreter_.layout.root, "/opt/bix/runtime");
     EXPECT_EQ(system_.diagnostics, "");
@@ -128,9 +126,9 @@ TEST_F(LauncherTest, ForeignInterpreterLibraryIsRefusedBeforeTheInterpreterStart
 }
 
 TEST_F(LauncherTest, InterpreterVariablesAreRemovedBeforeTheInterpreterStarts) {
-    system_.environment = {"PATH",       "PYTHONPATH",       "PYTHONEXECUTABLE",
-                           "PYTHONHOME", "__PYVENV_LAUNCHER__", "HOME",
-                           "XPYTHON",    "PYTHON"};
+    system_.environment = {
+        "PATH",    "PYTHONPATH", "PYTHONEXECUTABLE", "PYTHONHOME", "__PYVENV_LAUNCHER__", "HOME",
+        "XPYTHON", "PYTHON"};
     EXPECT_EQ(launch({"self-test"}), 0);
     const std::vector<std::string> remaining = {"PATH", "HOME", "XPYTHON"};
     EXPECT_EQ(interpreter_.environment_at_start, remaining);

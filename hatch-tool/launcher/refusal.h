@@ -10,7 +10,8 @@ inline constexpr int kExitSoftware = 70;
 
 inline constexpr const char* kUsageText =
     "usage: bix-hatch-tool self-test\n"
-    "       bix-hatch-tool <prepare|assemble|finalize> --workspace <canonical-owner-only-directory>\n"
+    "       bix-hatch-tool <prepare|assemble|finalize> --workspace "
+    "<canonical-owner-only-directory>\n"
     "       bix-hatch-tool job --workspace <canonical-owner-only-directory> --index <0..9>\n";
 
 // Every reason the launcher stops before running the reviewed module; each has one message.

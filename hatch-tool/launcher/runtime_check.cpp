@@ -1,8 +1,7 @@
 #include "launcher/runtime_check.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace bix_hatch {
 namespace {
@@ -26,10 +25,11 @@ std::string name_of(const std::string& path) {
 RuntimeLayout layout_for(const std::string& root, const std::string& launcher,
                          const PythonBuild& python) {
     const std::string stdlib = root + "/lib/" + python.stdlib_name;
-    return RuntimeLayout{root,
-                         launcher,
-                         {root + "/app", stdlib, stdlib + "/lib-dynload", stdlib + "/site-packages"},
-                         root + "/lib/" + python.library_soname};
+    return RuntimeLayout{
+        root,
+        launcher,
+        {root + "/app", stdlib, stdlib + "/lib-dynload", stdlib + "/site-packages"},
+        root + "/lib/" + python.library_soname};
 }
 
 bool is_sealed_directory(const StatusResult& status) {
@@ -58,7 +58,8 @@ LocateResult locate_runtime(const HatchSystem& system, const PythonBuild& python
         return {{}, CheckResult::fail(Refusal::canonical_executable_path_too_long)};
     }
     const std::string bin = parent_of(canonical.path);
-    if (name_of(canonical.path) != kLauncherName || name_of(bin) != "bin" || parent_of(bin) == "/") {
+    if (name_of(canonical.path) != kLauncherName || name_of(bin) != "bin" ||
+        parent_of(bin) == "/") {
         return {{}, CheckResult::fail(Refusal::unexpected_launcher_path)};
     }
     const std::string root = parent_of(bin);
@@ -87,13 +88,16 @@ CheckResult check_sealed_modules(const HatchSystem& system, const RuntimeLayout&
 
 CheckResult check_interpreter_library(const HatchSystem& system, const RuntimeLayout& layout,
                                       const PythonBuild& python) {
-    const StatusResult sealed = system.status_without_following(layout.library);
-    if (!sealed.ok() || !S_ISREG(sealed.status.mode)) {
+    const StatusResult status = system.status_without_following(layout.library);
+    if (!status.ok() || !S_ISREG(status.status.mode)) {
+        return CheckResult::fail(Refusal::interpreter_library_not_sealed, status.error);
+    }
+    const FileIdentity sealed = system.mapped_file_identity(layout.library);
+    if (!sealed.ok()) {
         return CheckResult::fail(Refusal::interpreter_library_not_sealed, sealed.error);
     }
     const auto is_sealed_copy = [&](const FileIdentity& identity) {
-        return identity.ok() && identity.device == sealed.status.device &&
-               identity.inode == sealed.status.inode;
+        return identity.ok() && identity.device == sealed.device && identity.inode == sealed.inode;
     };
     const FileIdentity loaded = system.loaded_library_identity(python.library_soname);
     if (!is_sealed_copy(loaded)) {

@@ -14,9 +14,11 @@ inline constexpr std::size_t kMaxCanonicalPathBytes = 1023;
 
 // The reviewed modules, all required, in this order.
 inline constexpr std::array<const char*, 9> k_reviewed_modules = {
-    "bix_hatch_tool.py",        "compose_atlas.py",     "extract_strip_frames.py",
-    "finalize_bix_handoff.py",  "inspect_frames.py",    "make_contact_sheet.py",
-    "prepare_pet_run.py",       "render_animation_previews.py", "validate_atlas.py"};
+    "bix_hatch_tool.py",       "compose_atlas.py",
+    "extract_strip_frames.py", "finalize_bix_handoff.py",
+    "inspect_frames.py",       "make_contact_sheet.py",
+    "prepare_pet_run.py",      "render_animation_previews.py",
+    "validate_atlas.py"};
 
 // Names that depend on the embedded Python build ("python3.11", "libpython3.11.so.1.0").
 struct PythonBuild {

@@ -1,6 +1,5 @@
-#include "launcher/runtime_check.h"
-
 #include "launcher/fake_system.h"
+#include "launcher/runtime_check.h"
 
 #include <gtest/gtest.h>
 

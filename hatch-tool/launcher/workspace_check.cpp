@@ -5,7 +5,9 @@
 namespace bix_hatch {
 namespace {
 
-bool is_control_byte(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+bool is_control_byte(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F;
+}
 
 bool is_plain_absolute_path(const std::string& path) {
     if (path.empty() || path.size() > kMaxWorkspacePathBytes || path.front() != '/') {

@@ -1,6 +1,5 @@
-#include "launcher/workspace_check.h"
-
 #include "launcher/fake_system.h"
+#include "launcher/workspace_check.h"
 
 #include <gtest/gtest.h>
 

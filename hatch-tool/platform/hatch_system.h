@@ -1,8 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace bix_hatch {
@@ -59,6 +58,10 @@ public:
     // Status of path itself; a final symbolic link is reported, not followed.
     virtual StatusResult status_without_following(const std::string& path) const = 0;
     virtual uid_t effective_uid() const = 0;
+    // Identity of the file at path as a memory mapping of it reports it. Mappings are compared
+    // with mappings, since a stacked file system may show a mapped file with the identity of the
+    // file underneath rather than the one stat reports.
+    virtual FileIdentity mapped_file_identity(const std::string& path) const = 0;
     // Identity of the file that the loaded shared library with this SONAME was mapped from.
     virtual FileIdentity loaded_library_identity(const std::string& soname) const = 0;
     // Identity of the file mapped where the process's global lookup resolves symbol.

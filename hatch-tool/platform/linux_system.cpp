@@ -1,19 +1,20 @@
 #include "platform/linux_system.h"
 
-#include <dlfcn.h>
-#include <link.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <fstream>
+#include <link.h>
 #include <memory>
 #include <sstream>
 #include <string_view>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -94,6 +95,42 @@ bool mapping_contains(std::string_view line, std::uintptr_t address, FileIdentit
     return true;
 }
 
+// Closes a descriptor once.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Unmaps one read-only mapping once.
+class Mapping {
+public:
+    Mapping(int fd, std::size_t length)
+        : length_(length), address_(mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0)) {}
+    ~Mapping() {
+        if (address_ != MAP_FAILED) {
+            munmap(address_, length_);
+        }
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    const void* get() const { return address_ == MAP_FAILED ? nullptr : address_; }
+
+private:
+    std::size_t length_;
+    void* address_;
+};
+
 FileIdentity identity_of_address(const void* address) {
     std::ifstream maps("/proc/self/maps");
     if (!maps) {
@@ -155,7 +192,28 @@ StatusResult LinuxSystem::status_without_following(const std::string& path) cons
     return StatusResult{FileStatus{st.st_mode, st.st_uid, st.st_nlink, st.st_dev, st.st_ino}, 0};
 }
 
-uid_t LinuxSystem::effective_uid() const { return geteuid(); }
+uid_t LinuxSystem::effective_uid() const {
+    return geteuid();
+}
+
+FileIdentity LinuxSystem::mapped_file_identity(const std::string& path) const {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return FileIdentity{0, 0, errno};
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) {
+        return FileIdentity{0, 0, errno};
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+        return FileIdentity{0, 0, EINVAL};
+    }
+    const Mapping mapping(fd.get(), 1);
+    if (mapping.get() == nullptr) {
+        return FileIdentity{0, 0, errno};
+    }
+    return identity_of_address(mapping.get());
+}
 
 FileIdentity LinuxSystem::loaded_library_identity(const std::string& soname) const {
     // RTLD_NOLOAD only looks the library up among those already loaded.
@@ -164,7 +222,8 @@ FileIdentity LinuxSystem::loaded_library_identity(const std::string& soname) con
         return FileIdentity{0, 0, ENOENT};
     }
     link_map* map = nullptr;
-    if (dlinfo(handle.get(), RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_ld == nullptr) {
+    if (dlinfo(handle.get(), RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_ld == nullptr) {
         return FileIdentity{0, 0, ENOENT};
     }
     // The dynamic section lies inside the library's own file mapping.

@@ -13,6 +13,7 @@ public:
     PathResult current_directory() const override;
     StatusResult status_without_following(const std::string& path) const override;
     uid_t effective_uid() const override;
+    FileIdentity mapped_file_identity(const std::string& path) const override;
     FileIdentity loaded_library_identity(const std::string& soname) const override;
     FileIdentity symbol_identity(const std::string& symbol) const override;
     std::vector<std::string> environment_names() const override;

@@ -1,12 +1,10 @@
 #include "platform/linux_system.h"
 
+#include <algorithm>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
 
 namespace bix_hatch {
 namespace {
@@ -38,6 +36,27 @@ TEST(LinuxSystem, LocatesALoadedLibraryAndItsSymbolsInTheSameFile) {
     EXPECT_EQ(symbol.inode, library.inode);
     EXPECT_EQ(system.loaded_library_identity("libno-such-library.so.9").error, ENOENT);
     EXPECT_EQ(system.symbol_identity("no_such_symbol_anywhere").error, ENOENT);
+}
+
+TEST(LinuxSystem, MappingAFileReportsItsOwnIdentity) {
+    char path[] = "/tmp/bix-hatch-map-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    close(fd);
+    LinuxSystem system;
+    const FileIdentity identity = system.mapped_file_identity(path);
+    ASSERT_TRUE(identity.ok());
+    EXPECT_EQ(identity.device, st.st_dev);
+    EXPECT_EQ(identity.inode, st.st_ino);
+    const std::string link = std::string(path) + ".link";
+    ASSERT_EQ(symlink(path, link.c_str()), 0);
+    EXPECT_EQ(system.mapped_file_identity(link).error, ELOOP);
+    unlink(link.c_str());
+    unlink(path);
+    EXPECT_EQ(system.mapped_file_identity(path).error, ENOENT);
 }
 
 TEST(LinuxSystem, ReportsLinksWithoutFollowingThem) {

@@ -31,6 +31,17 @@ constexpr OperationEntry kOperations[] = {
     {"link-excl", 18, link_excl},
     {"rename-swap", 18, rename_swap},
     {"unlink-checked", 17, unlink_checked},
+    {"recover-unlink", 32, recover_unlink},
+    {"recover-rename", 26, recover_rename},
+    {"recover-swap", 34, recover_swap},
+    {"recover-link", 38, recover_link},
+    {"create-private-file-staged", 9, create_private_file_staged},
+    {"read-private-file", 8, read_private_file},
+    {"read-external-file", 11, read_external_file},
+    {"remove-private-file", 9, remove_private_file},
+    {"remove-private-staging-file", 8, remove_private_staging_file},
+    {"remove-private-tree", 9, remove_private_tree},
+    {"quarantine-private-tree", 8, quarantine_private_tree},
 };
 
 const OperationEntry* find_operation(std::string_view name, size_t count) {

@@ -1,8 +1,10 @@
 #include "platform/file_system.h"
 
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <utility>
 #include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -267,6 +269,47 @@ Status random_bytes(void* buffer, size_t length) {
         length -= static_cast<size_t>(count);
     }
     return Status::success();
+}
+
+Result<DirectoryReader> DirectoryReader::open(int directory) {
+    auto fd = checked_open(directory, ".", kDirectoryFlags);
+    if (!fd)
+        return fd.status();
+    DIR* stream = ::fdopendir(fd->get());
+    if (stream == nullptr)
+        return Status::from_errno();
+    // The stream owns the descriptor from here on.
+    (void)fd->release();
+    return DirectoryReader(stream);
+}
+
+DirectoryReader::DirectoryReader(DirectoryReader&& other) noexcept
+    : stream_(std::exchange(other.stream_, nullptr)) {}
+
+DirectoryReader::~DirectoryReader() {
+    if (stream_ != nullptr) {
+        int saved = errno;
+        ::closedir(static_cast<DIR*>(stream_));
+        errno = saved;
+    }
+}
+
+int DirectoryReader::fd() const { return ::dirfd(static_cast<DIR*>(stream_)); }
+
+Result<std::optional<std::string>> DirectoryReader::next() {
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = ::readdir(static_cast<DIR*>(stream_));
+        if (entry == nullptr) {
+            if (errno != 0)
+                return Status::from_errno();
+            return std::optional<std::string>();
+        }
+        std::string_view name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        return std::optional<std::string>(std::string(name));
+    }
 }
 
 } // namespace bix::safe_path::platform

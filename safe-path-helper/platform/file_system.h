@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,5 +95,23 @@ Result<size_t> read_some(int fd, void* buffer, size_t length);
 // Writes every byte; retries EINTR and short writes.
 Status write_all(int fd, const void* data, size_t length);
 Status random_bytes(void* buffer, size_t length);
+
+// Reads the names of one directory through a fresh descriptor of its "." (so the caller's
+// descriptor offset is untouched). "." and ".." are skipped.
+class DirectoryReader {
+public:
+    static Result<DirectoryReader> open(int directory);
+    DirectoryReader(DirectoryReader&& other) noexcept;
+    DirectoryReader& operator=(DirectoryReader&&) = delete;
+    DirectoryReader(const DirectoryReader&) = delete;
+    ~DirectoryReader();
+    // The next name, no value at the end, or the read's errno.
+    Result<std::optional<std::string>> next();
+    int fd() const;
+
+private:
+    explicit DirectoryReader(void* stream) : stream_(stream) {}
+    void* stream_ = nullptr;
+};
 
 } // namespace bix::safe_path::platform

@@ -1,7 +1,6 @@
 #include "Binding/Platform/LocalizedTextOrder.h"
 
 #include <string_view>
-
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
@@ -56,9 +55,8 @@ int LocalizedTextOrder::compare(std::string_view a, std::string_view b) const {
         return compareFolded(a, b);
     }
     UErrorCode status = U_ZERO_ERROR;
-    UCollationResult result =
-        collation_->collator->compareUTF8(icu::StringPiece(a.data(), a.size()),
-                                          icu::StringPiece(b.data(), b.size()), status);
+    UCollationResult result = collation_->collator->compareUTF8(
+        icu::StringPiece(a.data(), a.size()), icu::StringPiece(b.data(), b.size()), status);
     if (U_FAILURE(status)) {
         return compareFolded(a, b);
     }

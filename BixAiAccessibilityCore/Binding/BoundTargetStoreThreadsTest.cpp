@@ -1,0 +1,103 @@
+#include "Binding/BindingTestSupport.h"
+#include "Binding/BoundTargetStore.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bix {
+namespace {
+
+using binding_test::applicationSpec;
+using binding_test::BindingWorld;
+
+// The binding identifiers the binder thread created, and the latest of them.
+class MintedBindings {
+public:
+    void add(const std::string& bindingId) {
+        std::lock_guard guard(mutex_);
+        all_.insert(bindingId);
+        latest_ = bindingId;
+    }
+    std::string latest() const {
+        std::lock_guard guard(mutex_);
+        return latest_;
+    }
+    std::set<std::string> all() const {
+        std::lock_guard guard(mutex_);
+        return all_;
+    }
+
+private:
+    mutable std::mutex mutex_; // guards all_ and latest_
+    std::set<std::string> all_;
+    std::string latest_;
+};
+
+// Binding, validation from two threads, unbinding and relaunches of the bound application all race;
+// whatever the interleaving, every binding ever made is reported dropped exactly once.
+TEST(BoundTargetStoreThreads, EveryDroppedBindingIsReportedExactlyOnce) {
+    constexpr int kRounds = 60;
+    BindingWorld world;
+    world.desktop().addApplication(applicationSpec(800, "com.example.chat", "Chat", true, 2));
+    MintedBindings minted;
+    std::atomic<bool> binderDone{false};
+
+    std::thread binder([&] {
+        for (int round = 0; round < kRounds; ++round) {
+            try {
+                minted.add(world.bind("com.example.chat", round % 2).bindingId);
+            } catch (const HelperProtocolError&) {
+                // The application was relaunched mid-bind; the next round lists it again.
+            }
+        }
+        binderDone = true;
+    });
+    auto validator = [&](bool forAction) {
+        while (!binderDone) {
+            try {
+                if (forAction) {
+                    world.targets->validatedForAction(minted.latest());
+                } else {
+                    world.targets->validated(minted.latest());
+                }
+            } catch (const HelperProtocolError&) {
+            }
+            std::this_thread::yield();
+        }
+    };
+    std::thread readingValidator(validator, false);
+    std::thread actionValidator(validator, true);
+    std::thread disturber([&] {
+        std::int32_t pid = 800;
+        for (int round = 0; !binderDone; ++round) {
+            if (round % 3 == 0) {
+                world.desktop().relaunchApplication(pid, pid + 1);
+                ++pid;
+            } else {
+                try {
+                    world.targets->unbind(minted.latest());
+                } catch (const HelperProtocolError&) {
+                }
+            }
+            std::this_thread::yield();
+        }
+    });
+    binder.join();
+    readingValidator.join();
+    actionValidator.join();
+    disturber.join();
+    world.targets->shutdown();
+
+    const std::vector<std::string> dropped = world.recorder.dropped();
+    const std::set<std::string> distinct(dropped.begin(), dropped.end());
+    EXPECT_EQ(distinct.size(), dropped.size()) << "a binding was reported dropped twice";
+    EXPECT_EQ(distinct, minted.all());
+}
+
+} // namespace
+} // namespace bix

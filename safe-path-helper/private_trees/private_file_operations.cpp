@@ -1,0 +1,319 @@
+// `create-private-file-staged`, `read-private-file`, `read-external-file`,
+// `remove-private-file` and `remove-private-staging-file`.
+#include "anchors/anchor_walk.h"
+#include "cli/arguments.h"
+#include "cli/operations.h"
+#include "cli/report.h"
+#include "mutations/content_input.h"
+#include "mutations/rollbacks.h"
+#include "private_trees/hardening.h"
+#include "platform/step_hook.h"
+
+namespace bix::safe_path {
+namespace {
+
+constexpr int kContentPasses = 3;
+
+Status anchored(const Root& root, const std::string& path, int held) {
+    return paths_still_anchored(root, {{path, held}});
+}
+
+// The private walk to a parent that is then made 0700, anchored before and after.
+Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path) {
+    auto parent = open_private_parent(root, path);
+    if (!parent)
+        return parent.status();
+    BIX_TRY(anchored(root, path, parent->fd.get()));
+    BIX_TRY(harden_private_directory(parent->fd.get(), root.stat));
+    BIX_TRY(anchored(root, path, parent->fd.get()));
+    return parent;
+}
+
+// Prints the size line, flushes it, then the bytes. A failed write fails the operation after
+// whatever was already written; the exit status stays the authority.
+OperationResult print_content(const OperationContext& context, const FileContent& content) {
+    OperationResult result{Status::success()};
+    result.printed = true;
+    const std::string line = size_line(content.bytes.size());
+    Status written = platform::write_all(context.output_fd, line.data(), line.size());
+    if (written.ok())
+        written = platform::write_all(context.output_fd, content.bytes.data(), content.bytes.size());
+    result.status = written;
+    return result;
+}
+
+bool same_snapshot_fields(const platform::FileStat& a, const platform::FileStat& b) {
+    return same_regular_identity(a, b) && a.size == b.size &&
+           a.mtime_seconds == b.mtime_seconds && a.mtime_nanoseconds == b.mtime_nanoseconds;
+}
+
+// ---- create-private-file-staged --------------------------------------------------------------
+
+struct StagedCreate {
+    const Root& root;
+    const std::string& final_path;
+    const std::string& staging_path;
+    HeldParent final_parent;
+    HeldParent staging_parent;
+
+    NameAt final_name() const { return {staging_parent.fd.get(), final_parent.leaf}; }
+    NameAt staging_name() const { return {staging_parent.fd.get(), staging_parent.leaf}; }
+    Status anchored() const {
+        return paths_still_anchored(root, {{final_path, final_parent.fd.get()},
+                                           {staging_path, staging_parent.fd.get()}});
+    }
+};
+
+Status verify_staged(int fd, const StagedCreate& staged, uint64_t size,
+                     platform::FileStat& verified) {
+    BIX_TRY(platform::sync_descriptor(fd));
+    auto stat = platform::stat_descriptor(fd);
+    if (!stat)
+        return stat.status();
+    BIX_TRY(check(stat->is_regular() && on_root_file_system(*stat, staged.root.stat) &&
+                  stat->uid == staged.root.stat.uid && stat->link_count == 1 &&
+                  stat->size == size && stat->permissions() == kPrivateFilePermissions));
+    BIX_TRY(platform::sync_descriptor(staged.staging_parent.fd.get()));
+    verified = *stat;
+    return Status::success();
+}
+
+// Steps after the staged file was verified: the move to the final name and its checks.
+Status publish_staged(int fd, const StagedCreate& staged, const platform::FileStat& verified) {
+    const NameAt staging = staged.staging_name();
+    const NameAt final_name = staged.final_name();
+    auto held = platform::stat_descriptor(fd);
+    auto named = platform::stat_at(staging.directory, staging.name);
+    if (!held || !named || !same_file_snapshot(verified, *held) ||
+        !same_file_snapshot(verified, *named))
+        return stale();
+    BIX_TRY(absent_at(final_name.directory, final_name.name));
+    BIX_TRY(staged.anchored());
+    platform::reach_step("create-staged:before-mutation");
+    BIX_TRY(move_regular_checked(staging, final_name, verified));
+    BIX_TRY(platform::sync_descriptor(staging.directory));
+    platform::reach_step("create-staged:after-mutation");
+    held = platform::stat_descriptor(fd);
+    named = platform::stat_at(final_name.directory, final_name.name);
+    if (!held || !named || !same_snapshot_fields(verified, *held) ||
+        !same_snapshot_fields(*held, *named))
+        return stale();
+    BIX_TRY(absent_at(staging.directory, staging.name));
+    return staged.anchored();
+}
+
+// Undoes a staged create after the file was verified: back to the staging name, then deleted.
+Status undo_staged(int fd, const StagedCreate& staged, Status failure) {
+    const NameAt staging = staged.staging_name();
+    const NameAt final_name = staged.final_name();
+    auto held = platform::stat_descriptor(fd);
+    auto at_final = regular_at(final_name.directory, final_name.name);
+    if (held && at_final && at_final->device == held->device && at_final->inode == held->inode) {
+        if (!move_regular_checked(final_name, staging, *at_final).ok())
+            return Status::race(RaceOutcome::preserved);
+    }
+    if (!rollback_created_file(staging, fd))
+        return Status::race(RaceOutcome::preserved);
+    return failure;
+}
+
+} // namespace
+
+OperationResult create_private_file_staged(const OperationContext& context) {
+    const auto& args = context.arguments;
+    auto size = parse_bounded(args[8], kMaxContentBytes);
+    if (!size || args[6] == args[7])
+        return stale();
+    const Root& root = context.root;
+    auto final_parent = open_private_parent(root, args[6]);
+    if (!final_parent)
+        return final_parent.status();
+    auto staging_parent = open_private_parent(root, args[7]);
+    if (!staging_parent)
+        return staging_parent.status();
+    BIX_TRY(same_directory_descriptor(final_parent->fd.get(), staging_parent->fd.get()));
+    StagedCreate staged{root, args[6], args[7], std::move(*final_parent),
+                        std::move(*staging_parent)};
+    BIX_TRY(staged.anchored());
+    BIX_TRY(harden_private_directory(staged.staging_parent.fd.get(), root.stat));
+    BIX_TRY(staged.anchored());
+    const NameAt staging = staged.staging_name();
+    const NameAt final_name = staged.final_name();
+    BIX_TRY(absent_at(final_name.directory, final_name.name));
+    BIX_TRY(absent_at(staging.directory, staging.name));
+    BIX_TRY(staged.anchored());
+    auto file = platform::create_exclusive_at(staging.directory, staging.name,
+                                              kPrivateFilePermissions);
+    if (!file)
+        return file.status();
+    // Until it is verified the staging file stays for `remove-private-staging-file`.
+    BIX_TRY(platform::change_mode(file->get(), kPrivateFilePermissions));
+    BIX_TRY(copy_exact_input(context.input_fd, file->get(), *size));
+    platform::FileStat verified;
+    BIX_TRY(verify_staged(file->get(), staged, *size, verified));
+    platform::reach_step("create-staged:verified");
+    if (Status published = publish_staged(file->get(), staged, verified); !published.ok())
+        return undo_staged(file->get(), staged, published);
+    return Status::success();
+}
+
+OperationResult read_private_file(const OperationContext& context) {
+    const auto& args = context.arguments;
+    auto maximum = parse_bounded(args[7], kMaxContentBytes);
+    if (!maximum)
+        return invalid();
+    const Root& root = context.root;
+    auto parent = hardened_private_parent(root, args[6]);
+    if (!parent)
+        return parent.status();
+    auto fd = platform::open_read_at(parent->fd.get(), parent->leaf);
+    if (!fd)
+        return fd.status();
+    auto content = read_private_regular(fd->get(), root.stat, *maximum);
+    if (!content)
+        return content.status();
+    auto named = platform::stat_at(parent->fd.get(), parent->leaf);
+    if (!named)
+        return named.status();
+    BIX_TRY(check(same_regular_identity(content->stat, *named)));
+    BIX_TRY(anchored(root, args[6], parent->fd.get()));
+    return print_content(context, *content);
+}
+
+OperationResult read_external_file(const OperationContext& context) {
+    const auto& args = context.arguments;
+    auto maximum = parse_bounded(args[7], kMaxContentBytes);
+    auto device = parse_number(args[8]);
+    auto inode = parse_number(args[9]);
+    auto uid = parse_number(args[10]);
+    if (!maximum || !device || !inode || !uid)
+        return invalid();
+    const Root& root = context.root;
+    auto parent = open_private_parent(root, args[6]);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    auto first = platform::stat_descriptor(held);
+    auto second = platform::stat_descriptor(held);
+    const DirectoryIdentity expected{*device, *inode, *uid};
+    // A directory other than the caller named is a wrong argument, not a race.
+    if (!first || !second || !has_directory_identity(*first, expected) ||
+        !same_directory_identity(*first, *second))
+        return invalid();
+    BIX_TRY(anchored(root, args[6], held));
+    auto fd = platform::open_read_at(held, parent->leaf);
+    if (!fd)
+        return fd.status();
+    auto content = read_external_regular(fd->get(), root.stat, *maximum);
+    if (!content)
+        return content.status();
+    auto parent_now = platform::stat_descriptor(held);
+    auto named = platform::stat_at(held, parent->leaf);
+    if (!parent_now || !named)
+        return stale();
+    BIX_TRY(check(same_directory_identity(*first, *parent_now) &&
+                  same_file_snapshot(content->stat, *named)));
+    BIX_TRY(anchored(root, args[6], held));
+    return print_content(context, *content);
+}
+
+OperationResult remove_private_file(const OperationContext& context) {
+    const auto& args = context.arguments;
+    auto size = parse_bounded(args[7], kMaxContentBytes);
+    if (!size || !valid_digest(args[8]))
+        return invalid();
+    const std::string& digest = args[8];
+    const Root& root = context.root;
+    auto parent = hardened_private_parent(root, args[6]);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    const std::string& leaf = parent->leaf;
+    auto present = platform::stat_at(held, leaf);
+    if (!present)
+        return present.error() == ENOENT ? Status::success() : present.status();
+    BIX_TRY(anchored(root, args[6], held));
+    // Pass 1 through a descriptor of its own, passes 2 and 3 through the bound one.
+    platform::FileStat verified;
+    {
+        auto fd = platform::open_read_at(held, leaf);
+        if (!fd)
+            return fd.status();
+        auto content = read_private_regular(fd->get(), root.stat, *size);
+        if (!content)
+            return content.status();
+        BIX_TRY(check(content->bytes.size() == *size));
+        BIX_TRY(sha256_matches(content->bytes, digest));
+        verified = content->stat;
+    }
+    auto bound = bind_regular_fsref_at(held, leaf, verified);
+    if (!bound)
+        return bound.status();
+    for (int pass = 2; pass <= kContentPasses; ++pass) {
+        platform::reach_step("remove-private-file:before-pass");
+        auto content = read_private_regular(bound->fd.get(), root.stat, *size);
+        if (!content)
+            return content.status();
+        BIX_TRY(check(content->bytes.size() == *size &&
+                      same_regular_identity(verified, content->stat)));
+        BIX_TRY(sha256_matches(content->bytes, digest));
+        auto named = platform::stat_at(held, leaf);
+        if (!named)
+            return named.status();
+        BIX_TRY(check(same_regular_identity(verified, *named)));
+    }
+    platform::reach_step("remove-private-file:before-mutation");
+    return delete_bound_object(held, leaf, *bound, std::nullopt);
+}
+
+OperationResult remove_private_staging_file(const OperationContext& context) {
+    const auto& args = context.arguments;
+    auto maximum = parse_bounded(args[7], kMaxContentBytes);
+    if (!maximum)
+        return invalid();
+    const Root& root = context.root;
+    auto parent = hardened_private_parent(root, args[6]);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    const std::string& leaf = parent->leaf;
+    auto allowed = [&](const platform::FileStat& stat) {
+        return stat.is_regular() && on_root_file_system(stat, root.stat) &&
+               stat.uid == root.stat.uid && stat.link_count == 1 && stat.size <= *maximum;
+    };
+    auto present = platform::stat_at(held, leaf);
+    if (!present)
+        return present.error() == ENOENT ? Status::success() : present.status();
+    if (!allowed(*present))
+        return invalid();
+    BIX_TRY(anchored(root, args[6], held));
+    platform::FileStat hardened;
+    {
+        auto fd = platform::open_read_at(held, leaf);
+        if (!fd)
+            return fd.status();
+        auto before = platform::stat_descriptor(fd->get());
+        if (!before)
+            return before.status();
+        BIX_TRY(check(allowed(*before) && before->inode == present->inode));
+        BIX_TRY(platform::change_mode(fd->get(), kPrivateFilePermissions));
+        auto after = platform::stat_descriptor(fd->get());
+        if (!after)
+            return after.status();
+        BIX_TRY(check(allowed(*after) && after->inode == before->inode &&
+                      after->permissions() == kPrivateFilePermissions));
+        hardened = *after;
+    }
+    auto bound = bind_regular_fsref_at(held, leaf, hardened);
+    if (!bound)
+        return bound.status();
+    auto held_now = platform::stat_descriptor(bound->fd.get());
+    auto named = platform::stat_at(held, leaf);
+    if (!held_now || !named || !same_regular_identity(hardened, *held_now) ||
+        !same_regular_identity(hardened, *named) || !allowed(*held_now))
+        return stale();
+    platform::reach_step("remove-private-staging-file:before-mutation");
+    return delete_bound_object(held, leaf, *bound, std::nullopt);
+}
+
+} // namespace bix::safe_path

@@ -1,0 +1,212 @@
+// `remove-private-tree` (bounded per run) and `quarantine-private-tree`.
+#include "anchors/anchor_walk.h"
+#include "anchors/path_grammar.h"
+#include "cli/arguments.h"
+#include "cli/operations.h"
+#include "private_trees/hardening.h"
+#include "platform/step_hook.h"
+
+namespace bix::safe_path {
+namespace {
+
+constexpr uint64_t kMaxEntryBudget = 4096;
+constexpr uint64_t kMaxDepthLimit = 16;
+
+// What one pass over a tree may still spend, and how deep it may go.
+struct TreeBudget {
+    uint64_t entries;
+    uint64_t depth_limit;
+
+    Status spend() {
+        if (entries == 0)
+            return Status::failure(E2BIG);
+        --entries;
+        return Status::success();
+    }
+};
+
+bool private_owner(const platform::FileStat& stat, const platform::FileStat& root_stat) {
+    return on_root_file_system(stat, root_stat) && stat.uid == root_stat.uid;
+}
+
+// Hardens every entry of the tree below `directory` and refuses anything but private
+// directories and files; nothing is removed.
+Status validate_private_tree_descriptor(int directory, const platform::FileStat& root_stat,
+                                        TreeBudget& budget, uint64_t depth) {
+    if (depth > budget.depth_limit)
+        return Status::failure(E2BIG);
+    auto reader = platform::DirectoryReader::open(directory);
+    if (!reader)
+        return reader.status();
+    for (;;) {
+        auto name = reader->next();
+        if (!name)
+            return name.status();
+        if (!name->has_value())
+            break;
+        BIX_TRY(budget.spend());
+        const std::string& entry = **name;
+        auto stat = platform::stat_at(directory, entry);
+        if (!stat)
+            return stat.status();
+        BIX_TRY(check(private_owner(*stat, root_stat)));
+        if (stat->is_directory()) {
+            auto child = open_hardened_private_directory_at(directory, entry, root_stat, *stat);
+            if (!child)
+                return child.status();
+            BIX_TRY(validate_private_tree_descriptor(child->fd.get(), root_stat, budget, depth + 1));
+        } else if (stat->is_regular()) {
+            BIX_TRY(harden_private_regular_at(directory, entry, root_stat, *stat).status());
+        } else {
+            return stale(); // symbolic links, sockets, devices and pipes are never private data
+        }
+    }
+    auto self = platform::stat_descriptor(directory);
+    if (!self)
+        return self.status();
+    return check(self->is_directory() && private_owner(*self, root_stat) &&
+                 self->permissions() == kPrivateDirectoryPermissions);
+}
+
+// The first entry of a directory, read through a fresh stream closed before the entry is touched.
+Result<std::optional<std::string>> first_entry(int directory) {
+    auto reader = platform::DirectoryReader::open(directory);
+    if (!reader)
+        return reader.status();
+    auto name = reader->next();
+    if (!name)
+        return name.status();
+    if (name->has_value() && ((*name)->empty() || (*name)->size() > kMaxComponentBytes))
+        return Status::failure(ENAMETOOLONG);
+    return name;
+}
+
+Status remove_private_tree_contents(int directory, const platform::FileStat& root_stat,
+                                    TreeBudget& budget, uint64_t depth) {
+    if (depth > budget.depth_limit)
+        return Status::failure(E2BIG);
+    for (;;) {
+        auto name = first_entry(directory);
+        if (!name)
+            return name.status();
+        if (!name->has_value())
+            return Status::success();
+        BIX_TRY(budget.spend());
+        const std::string entry = **name;
+        auto stat = platform::stat_at(directory, entry);
+        if (!stat)
+            return stat.status();
+        BIX_TRY(check(private_owner(*stat, root_stat)));
+        platform::reach_step("remove-tree:entry");
+        if (stat->is_directory()) {
+            auto child = open_hardened_private_directory_at(directory, entry, root_stat, *stat);
+            if (!child)
+                return child.status();
+            BIX_TRY(remove_private_tree_contents(child->fd.get(), root_stat, budget, depth + 1));
+            auto still = platform::stat_descriptor(child->fd.get());
+            if (!still || !same_directory_identity(child->stat, *still))
+                return stale();
+            child->fd.reset();
+            BIX_TRY(delete_directory_checked(directory, entry, *still));
+        } else if (stat->is_regular()) {
+            auto hardened = harden_private_regular_at(directory, entry, root_stat, *stat);
+            if (!hardened)
+                return hardened.status();
+            BIX_TRY(delete_regular_checked({directory, entry}, *hardened));
+        } else {
+            return stale();
+        }
+    }
+}
+
+Status anchored(const Root& root, const std::string& path, int held) {
+    return paths_still_anchored(root, {{path, held}});
+}
+
+Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path) {
+    auto parent = open_private_parent(root, path);
+    if (!parent)
+        return parent.status();
+    BIX_TRY(anchored(root, path, parent->fd.get()));
+    BIX_TRY(harden_private_directory(parent->fd.get(), root.stat));
+    BIX_TRY(anchored(root, path, parent->fd.get()));
+    return parent;
+}
+
+} // namespace
+
+OperationResult remove_private_tree(const OperationContext& context) {
+    const auto& args = context.arguments;
+    auto budget_value = parse_bounded(args[7], kMaxEntryBudget);
+    auto depth_limit = parse_bounded(args[8], kMaxDepthLimit);
+    if (!budget_value || *budget_value == 0 || !depth_limit)
+        return invalid();
+    const Root& root = context.root;
+    auto parent = hardened_private_parent(root, args[6]);
+    if (!parent)
+        return parent.status();
+    const int held = parent->fd.get();
+    const std::string& leaf = parent->leaf;
+    auto present = platform::stat_at(held, leaf);
+    if (!present)
+        return present.error() == ENOENT ? Status::success() : present.status();
+    if (!present->is_directory() || !private_owner(*present, root.stat))
+        return invalid();
+    auto tree = open_hardened_private_directory_at(held, leaf, root.stat, *present);
+    if (!tree)
+        return tree.status();
+    TreeBudget validation{*budget_value, *depth_limit};
+    if (Status valid = validate_private_tree_descriptor(tree->fd.get(), root.stat, validation, 0);
+        !valid.ok() && valid.error() != E2BIG)
+        return valid;
+    BIX_TRY(anchored(root, args[6], held));
+    TreeBudget removal{*budget_value, *depth_limit};
+    BIX_TRY(remove_private_tree_contents(tree->fd.get(), root.stat, removal, 0));
+    auto held_now = platform::stat_descriptor(tree->fd.get());
+    auto named = platform::stat_at(held, leaf);
+    if (!held_now || !named || !same_directory_identity(tree->stat, *held_now) ||
+        !same_directory_identity(tree->stat, *named))
+        return stale();
+    tree->fd.reset();
+    platform::reach_step("remove-tree:before-top");
+    return delete_directory_checked(held, leaf, *held_now);
+}
+
+OperationResult quarantine_private_tree(const OperationContext& context) {
+    const auto& args = context.arguments;
+    const Root& root = context.root;
+    auto source = open_private_parent(root, args[6]);
+    if (!source)
+        return source.status();
+    auto target = open_private_parent(root, args[7]);
+    if (!target)
+        return target.status();
+    BIX_TRY(same_directory_descriptor(source->fd.get(), target->fd.get()));
+    auto anchored_both = [&] {
+        return paths_still_anchored(root, {{args[6], source->fd.get()}, {args[7], target->fd.get()}});
+    };
+    BIX_TRY(anchored_both());
+    BIX_TRY(harden_private_directory(source->fd.get(), root.stat));
+    BIX_TRY(anchored_both());
+    auto from = directory_at(source->fd.get(), source->leaf);
+    if (!from && from.error() != ENOENT)
+        return from.status();
+    auto to = directory_at(target->fd.get(), target->leaf);
+    if (!to && to.error() != ENOENT)
+        return to.status();
+    if (from && to)
+        return invalid();
+    if (from) {
+        if (!private_owner(*from, root.stat))
+            return invalid();
+        platform::reach_step("quarantine-tree:before-mutation");
+        return move_directory_checked({source->fd.get(), source->leaf},
+                                      {target->fd.get(), target->leaf}, *from);
+    }
+    // Nothing to move: already quarantined, or never there.
+    if (!to || private_owner(*to, root.stat))
+        return Status::success();
+    return invalid();
+}
+
+} // namespace bix::safe_path
