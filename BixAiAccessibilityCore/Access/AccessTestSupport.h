@@ -3,15 +3,15 @@
 // Fixtures shared by the access-layer tests: a simulated desktop with one chat-like application,
 // and a builder for the action guard a caller would hold for one of its controls.
 
-#include <algorithm>
-#include <cstdint>
-#include <vector>
-#include <memory>
-#include <string>
-
 #include "Access/AccessibilityBackend.h"
 #include "Binding/BoundTargetStore.h"
 #include "Platform/SimulatedDesktopBackend.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace bix::access_test {
 
@@ -90,8 +90,7 @@ public:
             .pid = kAppPid,
             .bundleId = kBundle,
             .window = window,
-            .windowFingerprint =
-                accessibilityWindowFingerprint(backend->snapshot(window, false)),
+            .windowFingerprint = accessibilityWindowFingerprint(backend->snapshot(window, false)),
             .elementFingerprint = backend->snapshot(handle(control), false).semanticFingerprint(),
         };
     }
@@ -109,7 +108,6 @@ public:
     }
 
     std::shared_ptr<SimulatedDesktopBackend> backend = SimulatedDesktopBackend::empty();
-
 };
 
 } // namespace bix::access_test

@@ -49,8 +49,8 @@ struct AXNodeSnapshot {
     bool isFocused = false;           // false when AXFocused is absent
     bool isMinimized = false;         // false when AXMinimized is absent
     bool isValueSettable = false;
-    std::set<std::string> actions;          // ordered by code point
-    std::vector<AXElementHandle> children;  // the first 256, in platform order
+    std::set<std::string> actions;         // ordered by code point
+    std::vector<AXElementHandle> children; // the first 256, in platform order
     std::optional<AXElementHandle> parent;
 
     // The element fingerprint: role, subrole, identifier, settability and the sorted action list.

@@ -1,10 +1,10 @@
 #include "Access/AccessibilityTreeReader.h"
 
+#include "Protocol/HelperError.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
-
-#include "Protocol/HelperError.h"
 
 namespace bix {
 
@@ -44,7 +44,8 @@ AccessibilityTree::ancestors(const AXElementHandle& handle) const {
         return result;
     }
     std::optional<AXElementHandle> current = found->second.parent;
-    while (current && result.size() < static_cast<std::size_t>(kAccessibilityTreeMaximumParentSteps)) {
+    while (current &&
+           result.size() < static_cast<std::size_t>(kAccessibilityTreeMaximumParentSteps)) {
         auto ancestor = nodes.find(*current);
         if (ancestor == nodes.end()) {
             break;

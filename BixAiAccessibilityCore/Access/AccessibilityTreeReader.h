@@ -1,5 +1,9 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Binding/BoundTargetStore.h"
+#include "Platform/Clock.h"
+
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -7,10 +11,6 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
-
-#include "Access/AccessibilityBackend.h"
-#include "Binding/BoundTargetStore.h"
-#include "Platform/Clock.h"
 
 namespace bix {
 

@@ -1,13 +1,12 @@
 #include "Access/AccessibilityTreeReader.h"
 
-#include <chrono>
-#include <map>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "Access/AccessTestSupport.h"
 #include "Protocol/HelperErrorTestSupport.h"
+
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <map>
 
 namespace bix {
 namespace {
@@ -43,9 +42,7 @@ public:
     std::optional<RunningApplicationDescriptor> application(std::int32_t pid) override {
         return inner_->application(pid);
     }
-    std::vector<AXElementHandle> windows(std::int32_t pid) override {
-        return inner_->windows(pid);
-    }
+    std::vector<AXElementHandle> windows(std::int32_t pid) override { return inner_->windows(pid); }
     void setValue(const std::string& v, const AXElementHandle& on,
                   const AXBoundActionGuard& g) override {
         inner_->setValue(v, on, g);
@@ -65,9 +62,7 @@ public:
     std::optional<AXElementHandle> focusedElement(std::int32_t pid) override {
         return inner_->focusedElement(pid);
     }
-    bool activateApplication(std::int32_t pid) override {
-        return inner_->activateApplication(pid);
-    }
+    bool activateApplication(std::int32_t pid) override { return inner_->activateApplication(pid); }
     bool restoreFocus(const AXElementHandle& h, std::int32_t pid) override {
         return inner_->restoreFocus(h, pid);
     }
@@ -121,7 +116,8 @@ TEST_F(TreeReader, ReadsExactly2048NodesAndRefusesOneMore) {
 
     chat_.desktop().addChild(chat_.desktop().childrenOf(chat_.id("window")).back(),
                              SimulatedElementSpec::withRole("AXStaticText"));
-    EXPECT_THAT([&] { reader().read(target, {}); }, FailsWith(HelperErrorCode::actionFailed, kBudget));
+    EXPECT_THAT([&] { reader().read(target, {}); },
+                FailsWith(HelperErrorCode::actionFailed, kBudget));
     EXPECT_THAT([&] { reader(nullptr, 0).read(target, {}); },
                 FailsWith(HelperErrorCode::actionFailed, kBudget));
 }
@@ -149,7 +145,7 @@ TEST_F(TreeReader, ElementReachedTwiceIsReadOnceAtItsFirstArrival) {
     const auto window = chat_.handle("window");
     const auto group = chat_.handle("group");
     const auto send = chat_.handle("send");
-    backend->extraChildren[window] = {send};     // send at depth 1, before the group's children
+    backend->extraChildren[window] = {send};      // send at depth 1, before the group's children
     backend->extraChildren[group] = {send, send}; // listed twice more
     const auto tree = reader(backend).read(chat_.boundTarget(), {});
     EXPECT_THAT(tree.order, ElementsAre(window, group, send, chat_.handle("composer")));
@@ -160,12 +156,12 @@ TEST_F(TreeReader, ElementReachedTwiceIsReadOnceAtItsFirstArrival) {
 TEST_F(TreeReader, ElementOfAnotherProcessFailsTheWholeRead) {
     const auto target = chat_.boundTarget();
     chat_.desktop().setOwner(chat_.id("send"), kOtherPid);
-    EXPECT_THAT([&] { reader().read(target, {}); },
-                FailsWith(HelperErrorCode::targetStale,
-                          "Accessibility tree crossed the bound process."));
-    EXPECT_THAT([&] { reader().snapshot(chat_.handle("send"), target, false); },
-                FailsWith(HelperErrorCode::targetStale,
-                          "Accessibility element left the bound process."));
+    EXPECT_THAT(
+        [&] { reader().read(target, {}); },
+        FailsWith(HelperErrorCode::targetStale, "Accessibility tree crossed the bound process."));
+    EXPECT_THAT(
+        [&] { reader().snapshot(chat_.handle("send"), target, false); },
+        FailsWith(HelperErrorCode::targetStale, "Accessibility element left the bound process."));
     EXPECT_EQ(reader().snapshot(chat_.handle("composer"), target, false).role, "AXTextArea");
 }
 

@@ -1,10 +1,9 @@
-#include <functional>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "Access/AccessTestSupport.h"
 #include "Protocol/HelperErrorTestSupport.h"
+
+#include <functional>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 namespace bix {
 namespace {
@@ -16,7 +15,8 @@ using ::testing::IsEmpty;
 const char kProcessChanged[] = "The bound process identity changed.";
 const char kWindowDetached[] = "The selected window is no longer attached to the bound app.";
 const char kWindowIdentity[] = "The selected window identity changed.";
-const char kMinimized[] = "The selected window is minimized; no Accessibility action was attempted.";
+const char kMinimized[] =
+    "The selected window is minimized; no Accessibility action was attempted.";
 const char kControlLeft[] = "The resolved control left the selected window.";
 const char kCrossed[] = "Accessibility containment crossed the bound process.";
 const char kBudget[] = "Accessibility containment budget was exceeded; no action was attempted.";
@@ -46,12 +46,13 @@ protected:
 TEST_F(GuardedActions, WriteAndPressReachTheControlWhenEveryFactHolds) {
     write(composerGuard_);
     press(sendGuard_);
-    EXPECT_THAT(chat_.desktop().sideEffects(),
-                ElementsAre(SimulatedSideEffect{SimulatedSideEffect::Kind::setAttribute,
-                                                chat_.id("composer"), "AXValue",
-                                                std::string("hello")},
-                            SimulatedSideEffect{SimulatedSideEffect::Kind::performAction,
-                                                chat_.id("send"), "AXPress", {}}));
+    EXPECT_THAT(
+        chat_.desktop().sideEffects(),
+        ElementsAre(
+            SimulatedSideEffect{SimulatedSideEffect::Kind::setAttribute, chat_.id("composer"),
+                                "AXValue", std::string("hello")},
+            SimulatedSideEffect{
+                SimulatedSideEffect::Kind::performAction, chat_.id("send"), "AXPress", {}}));
     EXPECT_EQ(chat_.backend->snapshot(composerHandle_, true).value, "hello");
 }
 
@@ -59,8 +60,8 @@ TEST_F(GuardedActions, OnlyAXPressIsPerformedAndTrustIsCheckedFirst) {
     EXPECT_THAT([&] { chat_.backend->perform("AXShowMenu", sendHandle_, sendGuard_); },
                 FailsWith(HelperErrorCode::commandNotAllowed, "Only AXPress is allowed."));
     chat_.desktop().setTrusted(false);
-    const auto untrusted = FailsWith(HelperErrorCode::permissionDenied,
-                                     "Accessibility permission is unavailable.");
+    const auto untrusted =
+        FailsWith(HelperErrorCode::permissionDenied, "Accessibility permission is unavailable.");
     EXPECT_THAT([&] { chat_.backend->perform("AXShowMenu", sendHandle_, sendGuard_); }, untrusted);
     EXPECT_THAT([&] { write(composerGuard_); }, untrusted);
     EXPECT_THAT(chat_.desktop().sideEffects(), IsEmpty());
@@ -83,7 +84,8 @@ TEST_F(GuardedActions, MalformedGuardFailsBeforeAnyCallOnTheWindow) {
     for (const auto& spoil : spoilers) {
         auto guard = sendGuard_;
         spoil(guard);
-        EXPECT_THAT([&] { press(guard); }, FailsWith(HelperErrorCode::targetStale, kProcessChanged));
+        EXPECT_THAT([&] { press(guard); },
+                    FailsWith(HelperErrorCode::targetStale, kProcessChanged));
     }
     EXPECT_THAT(chat_.desktop().sideEffects(), IsEmpty());
 }
@@ -159,7 +161,8 @@ TEST_F(GuardedActions, EveryChangedFactStopsTheSideEffect) {
          stale(kControlLeft)},
         {"control action list changed",
          [](ChatDesktop& c) {
-             c.desktop().setActions(c.id("send"), std::vector<std::string>{"AXPress", "AXShowMenu"});
+             c.desktop().setActions(c.id("send"),
+                                    std::vector<std::string>{"AXPress", "AXShowMenu"});
              c.desktop().setActions(c.id("composer"), std::vector<std::string>{"AXConfirm"});
          },
          stale(kControlLeft)},
@@ -227,9 +230,9 @@ TEST_F(GuardedActions, EveryChangedFactStopsTheSideEffect) {
 TEST_F(GuardedActions, ValueThatIsNotSettableFailsBeforeTheBoundaryChecks) {
     chat_.desktop().setSettable(chat_.id("composer"), "AXValue", false);
     chat_.desktop().injectError(chat_.id("window"), AXOperation::copyAttribute, ax::kFailure);
-    EXPECT_THAT([&] { write(composerGuard_); },
-                FailsWith(HelperErrorCode::actionUnsupported,
-                          "The composer does not support AXValue."));
+    EXPECT_THAT(
+        [&] { write(composerGuard_); },
+        FailsWith(HelperErrorCode::actionUnsupported, "The composer does not support AXValue."));
     // An unsupported settability query is mapped, unlike in a snapshot.
     EXPECT_THAT([&] { chat_.backend->setValue("x", sendHandle_, sendGuard_); },
                 FailsWith(HelperErrorCode::actionUnsupported,

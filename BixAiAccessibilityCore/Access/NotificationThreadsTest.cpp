@@ -1,13 +1,12 @@
+#include "Access/AccessTestSupport.h"
+#include "Platform/MainRunLoop.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
-
-#include <gtest/gtest.h>
-
-#include "Access/AccessTestSupport.h"
-#include "Platform/MainRunLoop.h"
 
 namespace bix {
 namespace {
@@ -67,21 +66,21 @@ TEST(NotificationThreads, DeliveredOnTheLoopThreadWhileAnotherThreadUsesTheBacke
     chat.desktop().setScheduler(&loopThread.loop);
     const auto composer = chat.handle("composer");
     DeliveryLog log;
-    auto observation = chat.backend->observe(
-        kAppPid, {composer}, {std::string(kAXValueChangedNotification)},
-        [&](const AXElementHandle& element, const std::string&) {
-            bool readOk = true;
-            try {
-                chat.backend->snapshot(element, true);
-            } catch (const HelperProtocolError&) {
-                readOk = false;
-            }
-            std::lock_guard guard(log.mutex);
-            ++log.deliveries;
-            log.offLoopThread += loopThread.loop.isLoopThread() ? 0 : 1;
-            log.failedReads += readOk ? 0 : 1;
-            log.changed.notify_all();
-        });
+    auto observation =
+        chat.backend->observe(kAppPid, {composer}, {std::string(kAXValueChangedNotification)},
+                              [&](const AXElementHandle& element, const std::string&) {
+                                  bool readOk = true;
+                                  try {
+                                      chat.backend->snapshot(element, true);
+                                  } catch (const HelperProtocolError&) {
+                                      readOk = false;
+                                  }
+                                  std::lock_guard guard(log.mutex);
+                                  ++log.deliveries;
+                                  log.offLoopThread += loopThread.loop.isLoopThread() ? 0 : 1;
+                                  log.failedReads += readOk ? 0 : 1;
+                                  log.changed.notify_all();
+                              });
 
     constexpr int kChanges = 200;
     std::thread writer([&] {
@@ -122,9 +121,9 @@ TEST(NotificationThreads, CancelRacingDeliveriesLeavesNoRegistrationAndNoLateCal
     const auto composer = chat.handle("composer");
     for (int round = 0; round < 20; ++round) {
         std::atomic<int> calls{0};
-        auto observation = chat.backend->observe(
-            kAppPid, {composer}, {std::string(kAXValueChangedNotification)},
-            [&](const AXElementHandle&, const std::string&) { ++calls; });
+        auto observation =
+            chat.backend->observe(kAppPid, {composer}, {std::string(kAXValueChangedNotification)},
+                                  [&](const AXElementHandle&, const std::string&) { ++calls; });
         std::thread writer([&] {
             for (int i = 0; i < 50; ++i) {
                 chat.desktop().setAttribute(chat.id("composer"), "AXValue", std::to_string(i));

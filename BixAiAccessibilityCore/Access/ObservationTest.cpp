@@ -1,13 +1,12 @@
-#include <mutex>
-#include <utility>
-#include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "Access/AccessTestSupport.h"
 #include "Platform/MainRunLoop.h"
 #include "Protocol/HelperErrorTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace bix {
 namespace {
@@ -67,16 +66,15 @@ TEST_F(Observation, RequestOutsideTheAllowlistIsRefusedBeforeAnyPlatformCall) {
     EXPECT_EQ(registrations(), 0u);
 
     chat_.desktop().setTrusted(false);
-    EXPECT_THAT([&] { observe({composer_}, {"AXFocusedUIElementChanged"}); },
-                FailsWith(HelperErrorCode::permissionDenied,
-                          "Accessibility permission is unavailable."));
+    EXPECT_THAT(
+        [&] { observe({composer_}, {"AXFocusedUIElementChanged"}); },
+        FailsWith(HelperErrorCode::permissionDenied, "Accessibility permission is unavailable."));
 }
 
 TEST_F(Observation, UnsupportedPairsAreSkippedAndDeliveryCarriesTheRegisteredHandle) {
     chat_.desktop().setSupportedNotifications(chat_.id("composer"),
                                               std::set<std::string>{kValueChanged});
-    chat_.desktop().setSupportedNotifications(chat_.id("send"),
-                                              std::set<std::string>{kDestroyed});
+    chat_.desktop().setSupportedNotifications(chat_.id("send"), std::set<std::string>{kDestroyed});
     auto observation = observe({composer_, send_}, {kValueChanged, kDestroyed});
     EXPECT_EQ(registrations(), 2u);
 
@@ -85,32 +83,44 @@ TEST_F(Observation, UnsupportedPairsAreSkippedAndDeliveryCarriesTheRegisteredHan
     // Delivery happens on the run loop only.
     EXPECT_THAT(recorder_.calls, IsEmpty());
     scheduler_.runReady();
-    EXPECT_THAT(recorder_.calls, ElementsAre(Pair(composer_, kValueChanged),
-                                             Pair(send_, kDestroyed)));
+    EXPECT_THAT(recorder_.calls,
+                ElementsAre(Pair(composer_, kValueChanged), Pair(send_, kDestroyed)));
 }
 
 TEST_F(Observation, TargetSupportingNothingLeavesNothingRegistered) {
     chat_.desktop().setSupportedNotifications(chat_.id("composer"), std::set<std::string>{});
-    EXPECT_THAT([&] { observe({composer_}, {kValueChanged, kLayoutChanged}); },
-                FailsWith(HelperErrorCode::actionUnsupported,
-                          "The target exposes no supported AX notifications."));
+    EXPECT_THAT(
+        [&] {
+            observe({composer_}, {kValueChanged, kLayoutChanged});
+        },
+        FailsWith(HelperErrorCode::actionUnsupported,
+                  "The target exposes no supported AX notifications."));
     EXPECT_EQ(registrations(), 0u);
 }
 
 TEST_F(Observation, FailureOnALaterPairRemovesTheEarlierOnes) {
     chat_.desktop().injectError(chat_.id("send"), AXOperation::addNotification, ax::kFailure,
                                 kValueChanged);
-    EXPECT_THAT([&] { observe({composer_, send_}, {kLayoutChanged, kValueChanged}); },
-                FailsWith(HelperErrorCode::actionFailed, "The AX operation failed safely."));
+    EXPECT_THAT(
+        [&] {
+            observe({composer_, send_}, {kLayoutChanged, kValueChanged});
+        },
+        FailsWith(HelperErrorCode::actionFailed, "The AX operation failed safely."));
     EXPECT_EQ(registrations(), 0u);
 
     // A name given twice meets the platform's already-registered answer.
-    EXPECT_THAT([&] { observe({composer_}, {kValueChanged, kValueChanged}); },
-                FailsWith(HelperErrorCode::actionFailed, "The AX operation failed safely."));
+    EXPECT_THAT(
+        [&] {
+            observe({composer_}, {kValueChanged, kValueChanged});
+        },
+        FailsWith(HelperErrorCode::actionFailed, "The AX operation failed safely."));
     EXPECT_EQ(registrations(), 0u);
 
-    EXPECT_THAT([&] { observe({composer_, AXElementHandle{"never-minted"}}, {kValueChanged}); },
-                FailsWith(HelperErrorCode::targetStale, "AX element is no longer available."));
+    EXPECT_THAT(
+        [&] {
+            observe({composer_, AXElementHandle{"never-minted"}}, {kValueChanged});
+        },
+        FailsWith(HelperErrorCode::targetStale, "AX element is no longer available."));
     EXPECT_EQ(registrations(), 0u);
 
     chat_.desktop().setSupportedNotifications(chat_.id("composer"),

@@ -1,13 +1,13 @@
 #include "Access/PlatformAccessibilityBackend.h"
 
+#include "Platform/Uuid.h"
+#include "Protocol/Redaction.h"
+#include "Protocol/Validation.h"
+
 #include <algorithm>
 #include <deque>
 #include <unordered_set>
 #include <utility>
-
-#include "Platform/Uuid.h"
-#include "Protocol/Redaction.h"
-#include "Protocol/Validation.h"
 
 namespace bix {
 
@@ -198,8 +198,9 @@ T PlatformAccessibilityBackend::attribute(const AXPlatformElementRef& element,
 }
 
 template <typename T>
-std::optional<T> PlatformAccessibilityBackend::optionalAttribute(const AXPlatformElementRef& element,
-                                                                 const std::string& name) {
+std::optional<T>
+PlatformAccessibilityBackend::optionalAttribute(const AXPlatformElementRef& element,
+                                                const std::string& name) {
     auto result = platform_->copyAttributeValue(element, name);
     if (result.error != ax::kSuccess) {
         return std::nullopt;
@@ -240,8 +241,8 @@ PlatformAccessibilityBackend::describe(const std::optional<AXPlatformApplication
     return RunningApplicationDescriptor{
         .pid = app->pid,
         .bundleId = *app->bundleIdentifier,
-        .displayName = Redaction::safeDisplayName(
-            app->localizedName.value_or(kApplicationFallbackName)),
+        .displayName =
+            Redaction::safeDisplayName(app->localizedName.value_or(kApplicationFallbackName)),
         .isActive = app->isActive,
         .isTerminated = app->isTerminated,
     };
@@ -359,8 +360,8 @@ AXNodeSnapshot PlatformAccessibilityBackend::snapshot(const AXElementHandle& han
 
 std::optional<AXElementHandle> PlatformAccessibilityBackend::focusedElement(std::int32_t pid) {
     requireTrusted();
-    auto focused = optionalAttribute<AXPlatformElementRef>(
-        platform_->createApplicationElement(pid), kFocusedUIElement);
+    auto focused = optionalAttribute<AXPlatformElementRef>(platform_->createApplicationElement(pid),
+                                                           kFocusedUIElement);
     if (!focused || !*focused) {
         return std::nullopt;
     }
@@ -385,8 +386,7 @@ bool PlatformAccessibilityBackend::restoreFocus(const AXElementHandle& handle, s
     if (settable.error != ax::kSuccess || !settable.value) {
         return false;
     }
-    return platform_->setAttributeValue(element, kFocused, AXAttributeValue{true}) ==
-           ax::kSuccess;
+    return platform_->setAttributeValue(element, kFocused, AXAttributeValue{true}) == ax::kSuccess;
 }
 
 // MARK: guarded side effects
@@ -418,10 +418,11 @@ void PlatformAccessibilityBackend::perform(const std::string& action, const AXEl
 void PlatformAccessibilityBackend::validateSideEffectBoundary(const AXElementHandle& handle,
                                                               const AXPlatformElementRef& element,
                                                               const AXBoundActionGuard& guard) {
-    const bool wellFormed = Validation::matches(Validation::Pattern::opaque, guard.bindingId) &&
-                            Validation::matches(Validation::Pattern::bundle, guard.bundleId) &&
-                            Validation::matches(Validation::Pattern::hash, guard.windowFingerprint) &&
-                            Validation::matches(Validation::Pattern::hash, guard.elementFingerprint);
+    const bool wellFormed =
+        Validation::matches(Validation::Pattern::opaque, guard.bindingId) &&
+        Validation::matches(Validation::Pattern::bundle, guard.bundleId) &&
+        Validation::matches(Validation::Pattern::hash, guard.windowFingerprint) &&
+        Validation::matches(Validation::Pattern::hash, guard.elementFingerprint);
     if (!wellFormed) {
         fail(HelperErrorCode::targetStale, kProcessChanged);
     }
@@ -434,11 +435,9 @@ void PlatformAccessibilityBackend::validateSideEffectBoundary(const AXElementHan
     auto windowList =
         attribute<ElementList>(platform_->createApplicationElement(guard.pid), kWindows);
     const std::size_t searched = std::min(windowList.size(), kMaxBoundaryWindows);
-    const bool attached =
-        std::any_of(windowList.begin(), windowList.begin() + static_cast<long>(searched),
-                    [&](const AXPlatformElementRef& listed) {
-                        return listed && listed->equals(*window);
-                    });
+    const bool attached = std::any_of(
+        windowList.begin(), windowList.begin() + static_cast<long>(searched),
+        [&](const AXPlatformElementRef& listed) { return listed && listed->equals(*window); });
     if (!attached) {
         fail(HelperErrorCode::targetStale, kWindowDetached);
     }
@@ -505,11 +504,9 @@ bool PlatformAccessibilityBackend::windowContainsExactElement(const AXPlatformEl
 
 // MARK: notifications
 
-std::shared_ptr<AXObservation>
-PlatformAccessibilityBackend::observe(std::int32_t pid,
-                                      const std::vector<AXElementHandle>& elements,
-                                      const std::vector<std::string>& notifications,
-                                      AXNotificationHandler handler) {
+std::shared_ptr<AXObservation> PlatformAccessibilityBackend::observe(
+    std::int32_t pid, const std::vector<AXElementHandle>& elements,
+    const std::vector<std::string>& notifications, AXNotificationHandler handler) {
     requireTrusted();
     if (elements.empty() || notifications.empty() ||
         !std::all_of(notifications.begin(), notifications.end(), isAllowlistedNotification)) {

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "Access/AccessibilityBackend.h"
+#include "Platform/AXPlatform.h"
+#include "Protocol/HelperError.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -8,10 +12,6 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-#include "Access/AccessibilityBackend.h"
-#include "Platform/AXPlatform.h"
-#include "Protocol/HelperError.h"
 
 namespace bix {
 

@@ -1,11 +1,11 @@
 #include "Access/PlatformAccessibilityBackend.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "Platform/SimulatedDesktopBackend.h"
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/Redaction.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 namespace bix {
 namespace {
@@ -36,7 +36,8 @@ protected:
         app.localizedName = "Chat";
         app.isActive = true;
         auto window = SimulatedElementSpec::withRole("AXWindow").named("window");
-        window.set("AXTitle", std::string("Main")).set("AXSubrole", std::string("AXStandardWindow"));
+        window.set("AXTitle", std::string("Main"))
+            .set("AXSubrole", std::string("AXStandardWindow"));
         auto group = SimulatedElementSpec::withRole("AXGroup").named("group");
         group.child(SimulatedElementSpec::withRole("AXTextArea")
                         .named("composer")
@@ -153,8 +154,9 @@ TEST_F(BackendTest, CollidingHashesGetTwoHandlesThatBothResolve) {
 }
 
 TEST_F(BackendTest, UnknownTokenFailsAsNoLongerAvailable) {
-    EXPECT_THAT([&] { backend_->snapshot(AXElementHandle{"00000000-0000-4000-8000-000000000000"}, false); },
-                FailsWith(HelperErrorCode::targetStale, "AX element is no longer available."));
+    EXPECT_THAT(
+        [&] { backend_->snapshot(AXElementHandle{"00000000-0000-4000-8000-000000000000"}, false); },
+        FailsWith(HelperErrorCode::targetStale, "AX element is no longer available."));
 }
 
 TEST_F(BackendTest, VanishedElementResolvesAndThePlatformCallFails) {
@@ -324,16 +326,16 @@ TEST_F(BackendTest, FocusedElementIsAbsentOnAnyFailureButRefusesWhenUntrusted) {
     EXPECT_FALSE(backend_->focusedElement(kAppPid).has_value());
 
     desktop().setTrusted(false);
-    EXPECT_THAT([&] { backend_->focusedElement(kAppPid); },
-                FailsWith(HelperErrorCode::permissionDenied,
-                          "Accessibility permission is unavailable."));
+    EXPECT_THAT(
+        [&] { backend_->focusedElement(kAppPid); },
+        FailsWith(HelperErrorCode::permissionDenied, "Accessibility permission is unavailable."));
 }
 
 TEST_F(BackendTest, TrustGateRefusesElementReadsWithoutEverPrompting) {
     const auto send = handle("send");
     desktop().setTrusted(false);
-    const auto refused = FailsWith(HelperErrorCode::permissionDenied,
-                                   "Accessibility permission is unavailable.");
+    const auto refused =
+        FailsWith(HelperErrorCode::permissionDenied, "Accessibility permission is unavailable.");
     EXPECT_THAT([&] { backend_->windows(kAppPid); }, refused);
     EXPECT_THAT([&] { backend_->snapshot(send, false); }, refused);
     EXPECT_FALSE(backend_->restoreFocus(send, kAppPid));
@@ -348,18 +350,17 @@ TEST(BackendApplications, ListsOnlyRegularLiveApplicationsWithValidBundles) {
     auto backend = SimulatedDesktopBackend::empty();
     auto& desktop = backend->desktop();
     desktop.setOwnPid(100);
-    auto add = [&](std::int32_t pid, std::optional<std::string> bundle,
-                   std::optional<std::string> name,
-                   AXActivationPolicy policy = AXActivationPolicy::regular,
-                   bool terminated = false) {
-        SimulatedApplicationSpec app;
-        app.pid = pid;
-        app.bundleId = std::move(bundle);
-        app.localizedName = std::move(name);
-        app.activationPolicy = policy;
-        app.isTerminated = terminated;
-        desktop.addApplication(app);
-    };
+    auto add =
+        [&](std::int32_t pid, std::optional<std::string> bundle, std::optional<std::string> name,
+            AXActivationPolicy policy = AXActivationPolicy::regular, bool terminated = false) {
+            SimulatedApplicationSpec app;
+            app.pid = pid;
+            app.bundleId = std::move(bundle);
+            app.localizedName = std::move(name);
+            app.activationPolicy = policy;
+            app.isTerminated = terminated;
+            desktop.addApplication(app);
+        };
     add(100, "com.example.self", "Helper itself");
     add(0, "com.example.zero", "Zero pid");
     add(-3, "com.example.negative", "Negative pid");
@@ -434,8 +435,8 @@ TEST(AXNodeSnapshotFingerprint, CoversRoleSubroleIdentifierSettabilityAndActions
     base.identifier = "send";
     base.actions = {"AXShowMenu", "AXPress"};
     EXPECT_EQ(base.semanticFingerprint(),
-              Redaction::semanticFingerprint({"AXButton", "", "send", "read-only",
-                                              "AXPress,AXShowMenu"}));
+              Redaction::semanticFingerprint(
+                  {"AXButton", "", "send", "read-only", "AXPress,AXShowMenu"}));
 
     auto relabelled = base;
     relabelled.title = "Other";

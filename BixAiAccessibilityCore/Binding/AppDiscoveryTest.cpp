@@ -74,6 +74,32 @@ TEST(AppDiscovery, OrdersActiveFirstThenByNameIgnoringLetterCase) {
     }
 }
 
+TEST(AppDiscovery, ManyNamesEqualButForCaseKeepTheBackendsOrder) {
+    // Long enough that an unstable sort would reorder them.
+    std::vector<RunningApplicationDescriptor> applications;
+    std::vector<std::int32_t> expected;
+    const char* spellings[] = {"Notes", "notes", "NOTES", "nOtes"};
+    for (std::int32_t pid = 1; pid <= 48; ++pid) {
+        applications.push_back(described(pid, spellings[pid % 4], pid % 5 == 0));
+    }
+    for (std::int32_t pid = 5; pid <= 48; pid += 5) {
+        expected.push_back(pid);
+    }
+    for (std::int32_t pid = 1; pid <= 48; ++pid) {
+        if (pid % 5 != 0) {
+            expected.push_back(pid);
+        }
+    }
+
+    sortForPresentation(applications);
+
+    std::vector<std::int32_t> pids;
+    for (const auto& application : applications) {
+        pids.push_back(application.pid);
+    }
+    EXPECT_EQ(pids, expected);
+}
+
 TEST(AppDiscovery, ListingDescribesEachApplicationWithAFreshCandidateId) {
     BindingWorld world;
     world.desktop().addApplication(applicationSpec(101, "com.example.beta", "beta"));

@@ -365,6 +365,23 @@ TEST(BoundTargetStore, ValidatedDropsAStaleBindingOnceAndNotifiesListeners) {
     }
 }
 
+TEST(BoundTargetStore, StaleCheckOfAReplacedBindingLeavesTheNewBindingAlone) {
+    ChatWorld world;
+    const std::string first = world.bind(kChatBundle).bindingId;
+    std::string second;
+    // While validated(first) runs without the lock, the mail window gets bound (replacing the
+    // first binding) and the chat application quits, so the check finds the first one stale.
+    world.backend->onNextApplicationLookup([&] {
+        second = world.bind("com.example.mail").bindingId;
+        world.desktop().quitApplication(kChatPid);
+    });
+
+    EXPECT_THAT([&] { world.targets->validated(first); },
+                FailsWith(HelperErrorCode::targetStale, "The selected app exited or changed."));
+    EXPECT_THAT(world.recorder.dropped(), ElementsAre(first));
+    EXPECT_EQ(world.targets->validated(second).bundleId, "com.example.mail");
+}
+
 TEST(BoundTargetStore, ValidatedForActionDropsABindingWhoseWindowLostItsPlaceOrIdentity) {
     const std::vector<StaleCase> cases = {
         {"identifier changed (validated alone does not look)",

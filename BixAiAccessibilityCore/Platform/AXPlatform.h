@@ -49,9 +49,8 @@ struct AXAttributedText {
 };
 
 // One attribute value as the platform hands it out. monostate means "no value".
-using AXAttributeValue =
-    std::variant<std::monostate, std::string, AXAttributedText, double, bool, AXPlatformElementRef,
-                 std::vector<AXPlatformElementRef>>;
+using AXAttributeValue = std::variant<std::monostate, std::string, AXAttributedText, double, bool,
+                                      AXPlatformElementRef, std::vector<AXPlatformElementRef>>;
 
 // A platform call's result code together with what it produced (meaningful on success only).
 template <typename T> struct AXResult {
@@ -124,8 +123,8 @@ public:
 
     // Notifications (AXObserverCreate). A success without an observer is possible in principle
     // and is reported as a null pointer.
-    virtual AXResult<std::shared_ptr<AXPlatformObserver>> createObserver(std::int32_t pid,
-                                                                        AXObserverCallback callback) = 0;
+    virtual AXResult<std::shared_ptr<AXPlatformObserver>>
+    createObserver(std::int32_t pid, AXObserverCallback callback) = 0;
 };
 
 } // namespace bix

@@ -1,13 +1,12 @@
-#include <chrono>
-#include <string>
-#include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "Access/AccessibilityTreeReader.h"
 #include "Platform/MainRunLoop.h"
 #include "Platform/SimulatedDesktopBackend.h"
+
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace bix {
 namespace {
@@ -34,7 +33,9 @@ protected:
 
     SimulatedDesktop& desktop() { return backend_->desktop(); }
     SimulatedElementId id(const std::string& key) { return *desktop().elementByKey(key); }
-    std::string value(const std::string& key) { return text(desktop().attributeValue(id(key), "AXValue")); }
+    std::string value(const std::string& key) {
+        return text(desktop().attributeValue(id(key), "AXValue"));
+    }
     bool enabled(const std::string& key) {
         auto value = desktop().attributeValue(id(key), "AXEnabled");
         return !std::holds_alternative<bool>(value) || std::get<bool>(value);
@@ -50,10 +51,13 @@ protected:
         for (const auto& handle : tree.order) {
             const auto& snap = tree.nodes.at(handle).snapshot;
             if (snap.identifier == identifier) {
-                AXBoundActionGuard guard{"binding_1", kChatPid, "com.example.aichat", window_,
-                                         accessibilityWindowFingerprint(
-                                             tree.nodes.at(window_).snapshot),
-                                         snap.semanticFingerprint()};
+                AXBoundActionGuard guard{
+                    "binding_1",
+                    kChatPid,
+                    "com.example.aichat",
+                    window_,
+                    accessibilityWindowFingerprint(tree.nodes.at(window_).snapshot),
+                    snap.semanticFingerprint()};
                 backend_->perform("AXPress", handle, guard);
                 return;
             }

@@ -139,6 +139,8 @@ constexpr std::string_view kDemoDesktop = R"json({
 
 } // namespace
 
-std::string_view demoDesktopScenario() { return kDemoDesktop; }
+std::string_view demoDesktopScenario() {
+    return kDemoDesktop;
+}
 
 } // namespace bix

@@ -1,13 +1,13 @@
 #include "Platform/SimulatedDesktop.h"
 
+#include "Access/AccessibilityBackend.h"
+
 #include <algorithm>
 #include <functional>
 #include <mutex>
 #include <unistd.h>
 #include <unordered_map>
 #include <utility>
-
-#include "Access/AccessibilityBackend.h"
 
 namespace bix {
 
@@ -204,8 +204,8 @@ struct SimulatedDesktop::State : std::enable_shared_from_this<SimulatedDesktop::
     void setValueNotifying(Element& e, const std::string& attribute, SimulatedValue value,
                            PendingWork& work);
     PendingWork work() { return PendingWork{scheduler, {}, {}}; }
-    void armChange(std::chrono::milliseconds after,
-                   std::function<void(SimulatedDesktop&)> change, PendingWork& work) {
+    void armChange(std::chrono::milliseconds after, std::function<void(SimulatedDesktop&)> change,
+                   PendingWork& work) {
         std::weak_ptr<State> weakState = weak_from_this();
         work.timers.emplace_back(after, [weakState, change = std::move(change)] {
             if (auto state = weakState.lock()) {
@@ -1021,8 +1021,8 @@ bool SimulatedDesktop::setSupportedNotifications(
     return true;
 }
 
-bool SimulatedDesktop::injectError(SimulatedElementId element, AXOperation operation,
-                                   AXError error, const std::string& name) {
+bool SimulatedDesktop::injectError(SimulatedElementId element, AXOperation operation, AXError error,
+                                   const std::string& name) {
     std::lock_guard guard(state_->mutex);
     Element* e = state_->element(element);
     if (e == nullptr) {
@@ -1147,8 +1147,9 @@ std::int32_t SimulatedDesktop::ownProcessIdentifier() {
 
 namespace {
 AXPlatformApplication describe(const Application& app) {
-    return AXPlatformApplication{app.pid,      app.bundleId,     app.localizedName,
-                                 app.activationPolicy, app.isActive, app.isTerminated};
+    return AXPlatformApplication{app.pid,           app.bundleId,
+                                 app.localizedName, app.activationPolicy,
+                                 app.isActive,      app.isTerminated};
 }
 } // namespace
 
@@ -1293,26 +1294,25 @@ AXError SimulatedDesktop::setAttributeValue(const AXPlatformElementRef& element,
         std::lock_guard guard(state_->mutex);
         auto& state = *state_;
         work = state.work();
-        result = withElement(state, element, AXOperation::setAttribute, attribute,
-                             [&](Element& e) -> AXError {
-                                 auto plain = fromAttributeValue(value);
-                                 if (e.settable.count(attribute) == 0) {
-                                     return ax::kAttributeUnsupported;
-                                 }
-                                 if (!plain) {
-                                     return ax::kIllegalArgument;
-                                 }
-                                 state.sideEffects.push_back(
-                                     {SimulatedSideEffect::Kind::setAttribute, e.id, attribute,
-                                      *plain});
-                                 if (attribute == kFocused && *plain == SimulatedValue{true}) {
-                                     if (Application* app = state.app(e.pid)) {
-                                         app->focused = e.id;
-                                     }
-                                 }
-                                 state.setValueNotifying(e, attribute, *plain, work);
-                                 return ax::kSuccess;
-                             });
+        result = withElement(
+            state, element, AXOperation::setAttribute, attribute, [&](Element& e) -> AXError {
+                auto plain = fromAttributeValue(value);
+                if (e.settable.count(attribute) == 0) {
+                    return ax::kAttributeUnsupported;
+                }
+                if (!plain) {
+                    return ax::kIllegalArgument;
+                }
+                state.sideEffects.push_back(
+                    {SimulatedSideEffect::Kind::setAttribute, e.id, attribute, *plain});
+                if (attribute == kFocused && *plain == SimulatedValue{true}) {
+                    if (Application* app = state.app(e.pid)) {
+                        app->focused = e.id;
+                    }
+                }
+                state.setValueNotifying(e, attribute, *plain, work);
+                return ax::kSuccess;
+            });
     }
     work.run();
     return result;
@@ -1321,17 +1321,18 @@ AXError SimulatedDesktop::setAttributeValue(const AXPlatformElementRef& element,
 AXResult<std::optional<std::vector<std::string>>>
 SimulatedDesktop::copyActionNames(const AXPlatformElementRef& element) {
     std::lock_guard guard(state_->mutex);
-    return withElement(
-        *state_, element, AXOperation::copyActionNames, "",
-        [&](Element& e) -> AXResult<std::optional<std::vector<std::string>>> {
-            return {ax::kSuccess, e.actions};
-        });
+    return withElement(*state_, element, AXOperation::copyActionNames, "",
+                       [&](Element& e) -> AXResult<std::optional<std::vector<std::string>>> {
+                           return {ax::kSuccess, e.actions};
+                       });
 }
 
 AXResult<std::int32_t> SimulatedDesktop::getPid(const AXPlatformElementRef& element) {
     std::lock_guard guard(state_->mutex);
     return withElement(*state_, element, AXOperation::getPid, "",
-                       [&](Element& e) -> AXResult<std::int32_t> { return {ax::kSuccess, e.pid}; });
+                       [&](Element& e) -> AXResult<std::int32_t> {
+                           return {ax::kSuccess, e.pid};
+                       });
 }
 
 AXError SimulatedDesktop::performAction(const AXPlatformElementRef& element,
@@ -1342,21 +1343,20 @@ AXError SimulatedDesktop::performAction(const AXPlatformElementRef& element,
         std::lock_guard guard(state_->mutex);
         auto& state = *state_;
         work = state.work();
-        result = withElement(state, element, AXOperation::performAction, action,
-                             [&](Element& e) -> AXError {
-                                 const bool offered =
-                                     e.actions && std::find(e.actions->begin(), e.actions->end(),
+        result = withElement(
+            state, element, AXOperation::performAction, action, [&](Element& e) -> AXError {
+                const bool offered = e.actions && std::find(e.actions->begin(), e.actions->end(),
                                                             action) != e.actions->end();
-                                 if (!offered) {
-                                     return ax::kActionUnsupported;
-                                 }
-                                 state.sideEffects.push_back(
-                                     {SimulatedSideEffect::Kind::performAction, e.id, action, {}});
-                                 if (action == kPress) {
-                                     state.runChatPress(e.id, work);
-                                 }
-                                 return ax::kSuccess;
-                             });
+                if (!offered) {
+                    return ax::kActionUnsupported;
+                }
+                state.sideEffects.push_back(
+                    {SimulatedSideEffect::Kind::performAction, e.id, action, {}});
+                if (action == kPress) {
+                    state.runChatPress(e.id, work);
+                }
+                return ax::kSuccess;
+            });
     }
     work.run();
     return result;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "Platform/AXPlatform.h"
+#include "Platform/MainRunLoop.h"
+
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,9 +14,6 @@
 #include <string>
 #include <variant>
 #include <vector>
-
-#include "Platform/AXPlatform.h"
-#include "Platform/MainRunLoop.h"
 
 namespace bix {
 
@@ -41,8 +41,8 @@ struct SimulatedElementSpec {
     std::map<std::string, SimulatedValue> attributes; // "AXRole", "AXTitle", "AXValue", ...
     std::set<std::string> settableAttributes;         // e.g. "AXValue", "AXFocused"
     std::optional<std::vector<std::string>> actions = std::vector<std::string>{}; // nullopt: absent
-    std::optional<std::int32_t> pid;     // owning process; the application's when absent
-    std::optional<std::size_t> hash;     // platform hash; derived from the identity when absent
+    std::optional<std::int32_t> pid; // owning process; the application's when absent
+    std::optional<std::size_t> hash; // platform hash; derived from the identity when absent
     std::optional<std::set<std::string>> supportedNotifications; // all five when absent
     std::vector<SimulatedElementSpec> children;
 

@@ -1,11 +1,11 @@
 #include "Platform/SimulatedDesktopBackend.h"
 
+#include "Platform/SimulatedDesktopScenario.h"
+#include "Protocol/HelperError.h"
+
 #include <fstream>
 #include <sstream>
 #include <utility>
-
-#include "Platform/SimulatedDesktopScenario.h"
-#include "Protocol/HelperError.h"
 
 namespace bix {
 

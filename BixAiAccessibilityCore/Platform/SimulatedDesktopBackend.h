@@ -1,10 +1,10 @@
 #pragma once
 
-#include <memory>
-#include <string>
-
 #include "Access/PlatformAccessibilityBackend.h"
 #include "Platform/SimulatedDesktop.h"
+
+#include <memory>
+#include <string>
 
 namespace bix {
 

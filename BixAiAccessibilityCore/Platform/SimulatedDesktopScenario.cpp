@@ -1,12 +1,12 @@
 #include "Platform/SimulatedDesktopScenario.h"
 
+#include "Protocol/HelperError.h"
+#include "Protocol/JSONValue.h"
+
 #include <functional>
 #include <limits>
 #include <string>
 #include <utility>
-
-#include "Protocol/HelperError.h"
-#include "Protocol/JSONValue.h"
 
 namespace bix {
 
@@ -165,8 +165,8 @@ struct ElementReader {
     void readPlainAttribute(Members& members, SimulatedElementSpec& spec, std::string_view key,
                             const std::string& attribute) {
         if (const JSONValue* value = members.find(key)) {
-            spec.attributes[attribute] = attributeValue(*value, members.where() + "." +
-                                                                    std::string(key));
+            spec.attributes[attribute] =
+                attributeValue(*value, members.where() + "." + std::string(key));
         }
     }
 
@@ -225,8 +225,8 @@ struct ElementReader {
             spec.key = "scenario-element-" + std::to_string(++anonymous);
         }
         for (std::size_t i = 0; i < errorList.size(); ++i) {
-            errors.push_back(readError(errorList[i], spec.key,
-                                       where + ".errors[" + std::to_string(i) + "]"));
+            errors.push_back(
+                readError(errorList[i], spec.key, where + ".errors[" + std::to_string(i) + "]"));
         }
         spec.children = readList(members.array("children"), where + ".children");
         const std::int64_t repeat = members.integer("repeat", 1, kMaximumRepeat).value_or(1);
@@ -330,10 +330,8 @@ void readEvent(SimulatedDesktop& desktop, const JSONValue& value, const std::str
         if (!newPid) {
             reject(where + ".newPid is required");
         }
-        change = [pid = static_cast<std::int32_t>(*pid),
-                  next = static_cast<std::int32_t>(*newPid)](SimulatedDesktop& d) {
-            d.relaunchApplication(pid, next);
-        };
+        change = [pid = static_cast<std::int32_t>(*pid), next = static_cast<std::int32_t>(*newPid)](
+                     SimulatedDesktop& d) { d.relaunchApplication(pid, next); };
     }
     auto byKey = [&](std::string_view member, auto apply) {
         if (auto key = members.text(member)) {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string_view>
-
 #include "Platform/SimulatedDesktop.h"
+
+#include <string_view>
 
 namespace bix {
 

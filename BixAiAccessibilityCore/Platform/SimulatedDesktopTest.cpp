@@ -1,12 +1,12 @@
 #include "Platform/SimulatedDesktop.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "Platform/MainRunLoop.h"
 #include "Platform/SimulatedDesktopBackend.h"
 #include "Platform/SimulatedDesktopScenario.h"
 #include "Protocol/HelperErrorTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 namespace bix {
 namespace {
@@ -80,8 +80,7 @@ TEST(SimulatedDesktopScenario, BuildsApplicationsWindowsAndElementTrees) {
     const auto text = backend->snapshot(snap.children[4], true);
     EXPECT_FALSE(text.value.has_value()); // a number is not text
     EXPECT_THAT(text.actions, IsEmpty());
-    EXPECT_EQ(std::get<std::string>(desktop.attributeValue(
-                  desktop.childrenOf(win)[4], "AXCustom")),
+    EXPECT_EQ(std::get<std::string>(desktop.attributeValue(desktop.childrenOf(win)[4], "AXCustom")),
               "x");
 }
 
@@ -97,7 +96,8 @@ TEST(SimulatedDesktopScenario, RefusesMalformedScenariosWithAReason) {
          "used twice"},
         {"{\"applications\": [{\"pid\": 1, \"activationPolicy\": \"daemon\"}]}",
          "activationPolicy"},
-        {"{\"applications\": [{\"pid\": 1, \"focused\": \"nowhere\"}]}", "focused names no element"},
+        {"{\"applications\": [{\"pid\": 1, \"focused\": \"nowhere\"}]}",
+         "focused names no element"},
         {"{\"applications\": [{\"pid\": 4294967296}]}", "pid must be an integer in range"},
         {"{\"applications\": [{\"pid\": 1, \"windows\": [{\"errors\": [{\"operation\": \"x\", "
          "\"code\": 1}]}]}]}",
@@ -159,8 +159,8 @@ TEST(SimulatedDesktopDemo, HoldsTheChatApplicationAndUnlistedProcesses) {
     auto backend = SimulatedDesktopBackend::demo();
     auto apps = backend->runningApplications();
     ASSERT_THAT(apps, SizeIs(2));
-    EXPECT_EQ(apps[0], (RunningApplicationDescriptor{4242, "com.example.aichat", "AI Chat", true,
-                                                     false}));
+    EXPECT_EQ(apps[0],
+              (RunningApplicationDescriptor{4242, "com.example.aichat", "AI Chat", true, false}));
     EXPECT_EQ(apps[1].bundleId, "com.example.notes");
     EXPECT_EQ(backend->windows(4300).size(), 2u);
     auto& desktop = backend->desktop();

@@ -34,8 +34,12 @@ private:
 };
 
 // Shorthands for the two textual forms of a fresh random UUID.
-inline std::string randomUuidString() { return Uuid::random().canonicalString(); }
-inline std::string randomUuidHexDigits() { return Uuid::random().hexDigits(); }
+inline std::string randomUuidString() {
+    return Uuid::random().canonicalString();
+}
+inline std::string randomUuidHexDigits() {
+    return Uuid::random().hexDigits();
+}
 
 } // namespace bix
 

@@ -8,7 +8,8 @@ namespace bix {
 namespace {
 
 TEST(Uuid, CanonicalFormIsUpperCaseVersion4) {
-    const std::regex canonical("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$");
+    const std::regex canonical(
+        "^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$");
     for (int i = 0; i < 64; ++i) {
         const auto uuid = Uuid::random();
         const auto text = uuid.canonicalString();

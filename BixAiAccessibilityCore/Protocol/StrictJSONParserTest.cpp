@@ -201,10 +201,18 @@ TEST(StrictJSONParser, DecodesEscapesAndNFCText) {
                         "b\xe4\xbc\x9a\""));
     EXPECT_EQ(kRuntimeParser.parse("{\"\xc3\xa9\":1,\"e\":2}"),
               JSONValue(JSONObject{{"\xc3\xa9", 1}, {"e", 2}}));
-    EXPECT_THAT([] { kRuntimeParser.parse("\"\\nab\xcc\x81\""); },
-                FailsWith(HelperErrorCode::invalidJSON, "JSON strings must be NFC."));
-    EXPECT_THAT([] { kRuntimeParser.parse("[\"ok\",\"\xc3\xa9\xcc\x81\"]"); },
-                FailsWith(HelperErrorCode::invalidJSON, "JSON strings must be NFC."));
+    EXPECT_THAT(
+        [] {
+            kRuntimeParser.parse("\"\\nb"
+                                 "e\xcc\x81\"");
+        },
+        FailsWith(HelperErrorCode::invalidJSON, "JSON strings must be NFC."));
+    EXPECT_THAT(
+        [] {
+            kRuntimeParser.parse("[\"ok\",\"\xc3\xa9"
+                                 "a\xcc\x8a\"]");
+        },
+        FailsWith(HelperErrorCode::invalidJSON, "JSON strings must be NFC."));
 }
 
 TEST(StrictJSONParser, AcceptsThirtyThreeNestedArraysAndRefusesThirtyFour) {
@@ -267,6 +275,44 @@ TEST(StrictJSONParser, ReportsTheFirstFaultOfAWideDocument) {
     wide += "}";
     EXPECT_THAT([&] { kRuntimeParser.parse(wide); },
                 FailsWith(HelperErrorCode::invalidJSON, "JSON node limit exceeded."));
+}
+
+TEST(StrictJSONParser, MutatedDocumentsEitherParseAndRoundTripOrFailAsInvalidJSON) {
+    // Deterministic byte mutations of a realistic request: every outcome must be a value whose
+    // canonical encoding parses back to itself, or an INVALID_JSON refusal; never anything else.
+    const std::string seed =
+        R"({"command":"setComposerText","params":{"text":"caf\u00e9 \"x\" Ã©ä¼",)"
+        R"("n":[0,-1.5e3,true,null,{}]},"requestId":"r-1"})";
+    const std::string alphabet = "{}[]\",:\\u0123456789.eE+-tfnl \t\x01\x80\xc3\xcc\xed\xff";
+    std::mt19937 random(7);
+    int parsed = 0;
+    for (int i = 0; i < 5000; ++i) {
+        std::string mutated = seed;
+        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+            const std::size_t at = random() % mutated.size();
+            const char byte = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+            case 0:
+                mutated[at] = byte;
+                break;
+            case 1:
+                mutated.insert(at, 1, byte);
+                break;
+            default:
+                mutated.erase(at, 1);
+                break;
+            }
+        }
+        try {
+            // Doubles without a fraction come back as integers, so compare the encodings.
+            const std::string encoded = encodeCanonicalJSON(kRuntimeParser.parse(mutated));
+            ++parsed;
+            ASSERT_EQ(encodeCanonicalJSON(kRuntimeParser.parse(encoded)), encoded) << mutated;
+        } catch (const HelperProtocolError& error) {
+            ASSERT_EQ(error.code(), HelperErrorCode::invalidJSON) << mutated;
+        }
+    }
+    EXPECT_GT(parsed, 0);
 }
 
 TEST(JSONValue, EqualityIsStructural) {

@@ -36,8 +36,8 @@ class RuntimeSession : public ::testing::Test {
 protected:
     std::shared_ptr<TrustOnlyBackend> backend = std::make_shared<TrustOnlyBackend>();
     ManualClock clock;
+    int teardowns = 0; // declared first: the runtime's destructor may still count
     AccessibilityHelperRuntime runtime{backend, clock.clock()};
-    int teardowns = 0;
 
     void SetUp() override {
 #ifdef BIX_TEST_HOOKS

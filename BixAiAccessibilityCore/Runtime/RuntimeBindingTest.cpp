@@ -37,9 +37,9 @@ protected:
     std::shared_ptr<SimulatedDesktopBackend> backend =
         SimulatedDesktopBackend::fromScenarioText(std::string(kScenario));
     ManualClock clock;
+    std::vector<std::string> invalidated; // declared first: the runtime's destructor may notify
     std::unique_ptr<AccessibilityHelperRuntime> runtime =
         std::make_unique<AccessibilityHelperRuntime>(backend, clock.clock());
-    std::vector<std::string> invalidated;
 
     void SetUp() override {
         RuntimeTestHooks hooks;

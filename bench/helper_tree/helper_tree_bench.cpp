@@ -2,13 +2,12 @@
 // of a guarded press whose target is the last element in breadth-first order, both against the
 // simulated desktop. Prints microseconds per element; the target for a full read is under 4 ms.
 
-#include <chrono>
-#include <memory>
-
-#include <benchmark/benchmark.h>
-
 #include "Access/AccessibilityTreeReader.h"
 #include "Platform/SimulatedDesktopBackend.h"
+
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <memory>
 
 namespace {
 
@@ -50,14 +49,14 @@ BoundTarget targetFor(SimulatedDesktopBackend& backend) {
     target.pid = kPid;
     target.bundleId = "com.example.bench";
     target.window = backend.windows(kPid).at(0);
-    target.windowFingerprint = accessibilityWindowFingerprint(backend.snapshot(target.window, false));
+    target.windowFingerprint =
+        accessibilityWindowFingerprint(backend.snapshot(target.window, false));
     return target;
 }
 
 void reportPerElement(benchmark::State& state, std::chrono::steady_clock::duration spent) {
-    const double perElement =
-        std::chrono::duration<double, std::micro>(spent).count() /
-        (static_cast<double>(state.iterations()) * kElements);
+    const double perElement = std::chrono::duration<double, std::micro>(spent).count() /
+                              (static_cast<double>(state.iterations()) * kElements);
     state.counters["us_per_element"] = perElement;
     state.counters["ms_per_2048"] = perElement * kElements / 1000.0;
 }
@@ -65,7 +64,8 @@ void reportPerElement(benchmark::State& state, std::chrono::steady_clock::durati
 void BM_TreeRead2048(benchmark::State& state) {
     auto backend = makeDesktop();
     const auto target = targetFor(*backend);
-    AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
+    AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes,
+                                   kAccessibilityTreeMaximumDepth,
                                    kAccessibilityTreeMaximumDuration, systemClock());
     if (reader.read(target, {}).order.size() != kElements) {
         state.SkipWithError("unexpected tree size");
@@ -88,7 +88,8 @@ void BM_TreeRead2048FirstRead(benchmark::State& state) {
         state.PauseTiming();
         auto backend = makeDesktop();
         const auto target = targetFor(*backend);
-        AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
+        AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes,
+                                       kAccessibilityTreeMaximumDepth,
                                        kAccessibilityTreeMaximumDuration, systemClock());
         state.ResumeTiming();
         const auto start = std::chrono::steady_clock::now();
@@ -102,14 +103,15 @@ void BM_TreeRead2048FirstRead(benchmark::State& state) {
 void BM_ContainmentWalk2048(benchmark::State& state) {
     auto backend = makeDesktop();
     const auto target = targetFor(*backend);
-    AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
+    AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes,
+                                   kAccessibilityTreeMaximumDepth,
                                    kAccessibilityTreeMaximumDuration, systemClock());
     const auto tree = reader.read(target, {});
     const auto button = tree.order.back();
-    const AXBoundActionGuard guard{target.bindingId,        kPid,
-                                   target.bundleId,         target.window,
-                                   target.windowFingerprint,
-                                   tree.nodes.at(button).snapshot.semanticFingerprint()};
+    const AXBoundActionGuard guard{
+        target.bindingId,         kPid,
+        target.bundleId,          target.window,
+        target.windowFingerprint, tree.nodes.at(button).snapshot.semanticFingerprint()};
     std::chrono::steady_clock::duration spent{};
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();

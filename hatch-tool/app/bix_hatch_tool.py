@@ -30,7 +30,8 @@ def parse_arguments(arguments):
     if len(arguments) == 3 and arguments[0] in STAGES and arguments[1] == "--workspace":
         return arguments[0], None
     if (len(arguments) == 5 and arguments[0] == "job" and arguments[1] == "--workspace"
-            and arguments[3] == "--index" and len(arguments[4]) == 1 and arguments[4] in "0123456789"):
+            and arguments[3] == "--index" and len(arguments[4]) == 1
+            and arguments[4] in "0123456789"):
         return "job", int(arguments[4])
     return None
 

@@ -11,8 +11,8 @@ import make_contact_sheet
 import render_animation_previews
 import validate_atlas
 from extract_strip_frames import FRAMES_FILE, REPORT_FILE, job_directory
-from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, MAX_DESCRIPTION_BYTES,
-                             MAX_TOTAL_PIXELS, HatchError, StagedDirectory,
+from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, MAX_TOTAL_PIXELS,
+                             HatchError, StagedDirectory,
                              check_description_unchanged, data_error, encode_json, load_plan,
                              read_input, read_json_input, sha256_hex)
 
@@ -96,8 +96,8 @@ def _load_job(job, plan, plan_digest, animations):
             start = entry["offset"]
             frames = [bytes(data[start + i * frame_bytes:start + (i + 1) * frame_bytes])
                       for i in range(count)]
-            if len(entry["frames"]) != count or any(
-                    sha256_hex(f) != finding["sha256"] for f, finding in zip(frames, entry["frames"])):
+            digests = [finding["sha256"] for finding in entry["frames"]]
+            if digests != [sha256_hex(frame) for frame in frames]:
                 raise _damaged(index)
             loaded[entry["name"]] = (frames, entry["frames"])
     except (KeyError, TypeError, IndexError, ValueError):

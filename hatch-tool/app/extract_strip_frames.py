@@ -89,7 +89,8 @@ class PngLayout:
 def _parse_header(body, name, layout):
     if len(body) != 13:
         raise _corrupt(name, "bad IHDR length")
-    width, height, depth, colour, compression, filtering, interlace = struct.unpack(">IIBBBBB", body)
+    fields = struct.unpack(">IIBBBBB", body)
+    width, height, depth, colour, compression, filtering, interlace = fields
     if not (0 < width < 1 << 31 and 0 < height < 1 << 31):
         raise _corrupt(name, "zero or oversized dimensions")
     if compression != 0 or filtering != 0 or interlace > 1:

@@ -1,4 +1,4 @@
-"""Frame inspection: empty (fully transparent) frames, bounding boxes and duplicates."""
+"""Frame inspection: empty (fully transparent) and uniform frames, bounding boxes, duplicates."""
 
 from prepare_pet_run import data_error, sha256_hex
 
@@ -23,9 +23,15 @@ def bounding_box(frame, width, height):
     return [left, top, right - left + 1, bottom - top + 1]
 
 
+def is_uniform(frame):
+    """True when every pixel has the same colour and alpha (nothing is drawn on it)."""
+    return frame == frame[:4] * (len(frame) // 4)
+
+
 def inspect_frame(frame, width, height):
     box = bounding_box(frame, width, height)
-    return {"sha256": sha256_hex(frame), "empty": box is None, "bbox": box}
+    return {"sha256": sha256_hex(frame), "empty": box is None, "uniform": is_uniform(frame),
+            "bbox": box}
 
 
 def inspect_animation(name, frames, width, height):
@@ -47,6 +53,7 @@ def inspect_animation(name, frames, width, height):
         raise data_error("animation %s: every frame is fully transparent" % name)
     return {"name": name, "frames": findings,
             "emptyFrames": [f["index"] for f in findings if f["empty"]],
+            "uniformFrames": [f["index"] for f in findings if f["uniform"]],
             "duplicateFrames": [f["index"] for f in findings if f["duplicateOf"] is not None]}
 
 
@@ -62,6 +69,8 @@ def self_test(check):
     check(bounding_box(bytes(dot), width, height) == [2, 1, 1, 1], "single pixel box")
     check(bounding_box(bytes(corners), width, height) == [0, 0, 4, 3], "corner pixels box")
     report = inspect_animation("a", [bytes(dot), empty, bytes(dot)], width, height)
+    check(is_uniform(empty) and is_uniform(b"\x01\x02\x03\xff" * 12) and not is_uniform(dot),
+          "uniform frames found")
     check(report["emptyFrames"] == [1] and report["duplicateFrames"] == [2]
           and report["frames"][2]["duplicateOf"] == 0, "empty and duplicate frames found")
     try:

@@ -27,7 +27,8 @@ def build_contact_sheet(animations, width, height):
     """animations: (name, frames) pairs; returns the sheet Image."""
     columns, sheet_width, sheet_height, first_rows = sheet_geometry(
         [len(frames) for _, frames in animations], width, height)
-    sheet = png.Image(sheet_width, sheet_height, bytearray(GRID_COLOUR * (sheet_width * sheet_height)))
+    background = bytearray(GRID_COLOUR * (sheet_width * sheet_height))
+    sheet = png.Image(sheet_width, sheet_height, background)
     row_bytes = width * 4
     for (_, frames), first_row in zip(animations, first_rows):
         for index, frame in enumerate(frames):

@@ -1,9 +1,12 @@
+// Python.h must come before every standard header.
+// clang-format off
 #define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// clang-format on
+
 #include "launcher/embedded_python.h"
 
 #include "platform/hatch_system.h"
-
-#include <Python.h>
 
 namespace bix_hatch {
 namespace {

@@ -18,7 +18,6 @@ import modulefinder
 import os
 import py_compile
 import shutil
-import stat
 import subprocess
 import sys
 import sysconfig
@@ -52,7 +51,7 @@ def fail(message):
 
 def make_tree_writable(path):
     for directory, _, _ in os.walk(path):
-        os.chmod(directory, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+        os.chmod(directory, 0o755)
 
 
 def remove_tree(path):

@@ -91,7 +91,6 @@ Status remove_private_tree_contents(int directory, const platform::FileStat& roo
             return name.status();
         if (!name->has_value())
             return Status::success();
-        BIX_TRY(budget.spend());
         const std::string entry = **name;
         auto stat = platform::stat_at(directory, entry);
         if (!stat)
@@ -107,8 +106,13 @@ Status remove_private_tree_contents(int directory, const platform::FileStat& roo
             if (!still || !same_directory_identity(child->stat, *still))
                 return stale();
             child->fd.reset();
+            // A directory is charged when it is removed, not when it is entered: charging on
+            // entry would let a chain deeper than the budget use it all up before any removal,
+            // and every later run would stop at the same place.
+            BIX_TRY(budget.spend());
             BIX_TRY(delete_directory_checked(directory, entry, *still));
         } else if (stat->is_regular()) {
+            BIX_TRY(budget.spend());
             auto hardened = harden_private_regular_at(directory, entry, root_stat, *stat);
             if (!hardened)
                 return hardened.status();

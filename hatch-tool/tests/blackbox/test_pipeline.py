@@ -201,6 +201,8 @@ def test_job_report_flags_empty_and_duplicate_frames(launcher, workspace):
                 reports[animation["name"]] = animation
     assert reports["anim-03"]["duplicateFrames"] == [2]
     assert reports["anim-04"]["emptyFrames"] == [1]
+    assert reports["anim-04"]["uniformFrames"] == [1]
+    assert reports["anim-00"]["uniformFrames"] == []
     assert reports["anim-04"]["frames"][1]["bbox"] is None
     assert reports["anim-00"]["frames"][0]["bbox"] == [0, 0, 5, 4]
 
@@ -359,3 +361,25 @@ def test_stage_outputs_are_reproducible(launcher, scratch):
         with open(os.path.join(workspace, "handoff", "manifest.json"), "rb") as f:
             digests.append(hashlib.sha256(f.read()).hexdigest())
     assert digests[0] == digests[1]
+
+
+def test_workspace_path_with_non_ascii_bytes(launcher, scratch):
+    workspace = os.path.join(scratch, "caf\u00e9-\u732b")
+    os.mkdir(workspace, 0o700)
+    expected = make_pet(workspace, animation_count=2)
+    _, finalized, _ = hatch(launcher, workspace)
+    assert finalized.stdout == "hand-off ready: %s\n" % os.path.join(workspace, "handoff")
+    with open(os.path.join(workspace, "handoff", "atlas.json")) as f:
+        assert [a["name"] for a in json.load(f)["animations"]] == list(expected)
+
+
+def test_invisible_animation_is_refused_by_its_job(launcher, workspace):
+    make_pet(workspace, animation_count=1)
+    blank = pngtools.encode(FRAME_W, FRAME_H, bytes(FRAME_W * FRAME_H * 4), 6)
+    with open(os.path.join(workspace, "strips", "anim-00.png"), "wb") as f:
+        f.write(blank)
+    assert stage(launcher, workspace, "prepare").status == 0
+    result = stage(launcher, workspace, "job", "--index", "0")
+    assert (result.status, result.stderr) == (
+        65, "bix-hatch-tool: animation anim-00: every frame is fully transparent\n")
+    assert os.listdir(os.path.join(workspace, "run", "jobs")) == []

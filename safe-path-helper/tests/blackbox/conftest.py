@@ -111,6 +111,8 @@ def snapshot(top):
                 result[rel] = ("link", os.readlink(full))
             elif stat.S_ISDIR(st.st_mode):
                 result[rel] = ("dir", stat.S_IMODE(st.st_mode), st.st_ino)
+            elif not stat.S_ISREG(st.st_mode):
+                result[rel] = ("special", st.st_mode, st.st_ino)
             else:
                 with open(full, "rb") as handle:
                     result[rel] = ("file", stat.S_IMODE(st.st_mode), st.st_nlink, st.st_ino,
@@ -164,3 +166,12 @@ root_only = pytest.mark.skipif(os.geteuid() != 0, reason="mount tests need root"
 ESTALE = errno.ESTALE
 EINVAL = errno.EINVAL
 EEXIST = errno.EEXIST
+
+
+def group(tool, directory, leaf):
+    """A bookmarked directory group for `leaf` inside `directory` ("." for the root)."""
+    probe = leaf if directory == "." else directory + "/" + leaf
+    outcome = tool.run("bookmark-parent", probe)
+    assert outcome.status == 0, outcome
+    line = outcome.line
+    return [line["bookmark"], line["device"], line["inode"], line["uid"], directory, leaf]
