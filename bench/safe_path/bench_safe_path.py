@@ -4,7 +4,8 @@
 Usage: bench_safe_path.py TOOL [--rounds N] [--large-mib M] [--workdir DIR]
 Each figure is the median over the rounds of one process run (spawn included on both sides).
 Targets: small operations within 1.5x of coreutils; the large create at least as fast as
-`cat > file && sha256sum file`.
+`cat > file && sha256sum file`; private reads, staged creates and tree removal within 1.5x of
+`cat` and `rm -rf`.
 """
 import argparse
 import hashlib
@@ -99,6 +100,56 @@ def large_create(tool, root, payload_path, size, rounds):
     return statistics.median(ours), statistics.median(theirs)
 
 
+def private_throughput(tool, root, work, mib, rounds):
+    """read-private-file against `cat file`, create-private-file-staged against `cat > file`."""
+    size = mib * 1024 * 1024
+    source = os.path.join(work, f"payload-{mib}")
+    with open(source, "wb") as handle:
+        chunk = os.urandom(min(size, 1 << 20))
+        for _ in range(max(1, size // len(chunk))):
+            handle.write(chunk)
+    rows = {"read-private-file": ([], []), "create-private-file-staged": ([], [])}
+    for i in range(rounds):
+        final = f"staged{i}"
+        rows["create-private-file-staged"][0].append(timed(
+            [tool, "create-private-file-staged"] + root.prologue + [final, f"stage{i}", str(size)],
+            stdin_path=source))
+        rows["read-private-file"][0].append(timed(
+            [tool, "read-private-file"] + root.prologue + [final, str(size)]))
+        os.unlink(os.path.join(root.path, final))
+        target = os.path.join(root.path, f"cat{i}")
+        rows["create-private-file-staged"][1].append(timed(
+            ["sh", "-c", 'cat > "$1"', "sh", target], stdin_path=source))
+        rows["read-private-file"][1].append(timed(["cat", target]))
+        os.unlink(target)
+    for name, (ours, theirs) in rows.items():
+        a, b = statistics.median(ours), statistics.median(theirs)
+        verdict = "ok" if a <= 1.5 * b else "over target"
+        print(f"{name:28} {mib:4} MiB: {size / a / 2**20:8.0f} MiB/s; cat {size / b / 2**20:8.0f} "
+              f"MiB/s; ratio {a / b:5.2f}  {verdict}")
+
+
+def tree_removal(tool, root, entries):
+    """remove-private-tree of a flat-ish 4,096-entry tree against `rm -rf`, entries per second."""
+    def build(top):
+        os.mkdir(top, 0o700)
+        for d in range(64):
+            sub = os.path.join(top, f"d{d}")
+            os.mkdir(sub, 0o700)
+            for f in range(entries // 64 - 1):
+                path = os.path.join(sub, f"f{f}")
+                with open(path, "wb") as handle:
+                    handle.write(b"x")
+                os.chmod(path, 0o600)
+    build(os.path.join(root.path, "tree"))
+    ours = timed([tool, "remove-private-tree"] + root.prologue + ["tree", "4096", "16"])
+    build(os.path.join(root.path, "rmtree"))
+    theirs = timed(["rm", "-rf", os.path.join(root.path, "rmtree")])
+    verdict = "ok" if ours <= 1.5 * theirs else "over target"
+    print(f"remove-private-tree {entries} entries: {entries / ours:8.0f} entries/s; rm -rf "
+          f"{entries / theirs:8.0f} entries/s; ratio {ours / theirs:5.2f}  {verdict}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("tool")
@@ -138,6 +189,11 @@ def main():
               f"({size / ours_time / 2**20:.0f} MiB/s); cat + sha256sum: {theirs_time:.3f} s "
               f"({size / theirs_time / 2**20:.0f} MiB/s); ratio {ours_time / theirs_time:.2f}  "
               f"{verdict}")
+        print()
+        for mib in (1, args.large_mib):
+            private_throughput(args.tool, root, work, mib, args.large_rounds if mib > 1 else 20)
+        print()
+        tree_removal(args.tool, root, 4096)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -10,6 +10,7 @@ import re
 
 import compose_atlas
 import extract_strip_frames as png
+import render_animation_previews
 from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, EXIT_SOFTWARE,
                              HANDOFF_DIR, MAX_DESCRIPTION_BYTES, MAX_TOTAL_PIXELS, HatchError,
                              StagedDirectory, check_description_unchanged, data_error,
@@ -21,7 +22,13 @@ MAX_FILE_BYTES = MAX_TOTAL_PIXELS * 8
 ASSEMBLED_PATH = re.compile(r"(previews/)?[a-z0-9][a-z0-9_.-]{0,63}\.(png|json)")
 
 
-def _load_assembly(plan_digest):
+def assembled_paths(pet):
+    """Every file assemble writes for this pet, apart from its own record."""
+    return ({compose_atlas.ATLAS_IMAGE, compose_atlas.ATLAS_MAP, compose_atlas.CONTACT_SHEET}
+            | {render_animation_previews.preview_path(a["name"]) for a in pet["animations"]})
+
+
+def _load_assembly(plan_digest, pet):
     try:
         record = read_json_input(ASSEMBLY_DIR + "/" + compose_atlas.ASSEMBLY_RECORD,
                                  MAX_DESCRIPTION_BYTES)
@@ -32,7 +39,8 @@ def _load_assembly(plan_digest):
     if not isinstance(record, dict) or record.get("planSha256") != plan_digest:
         raise data_error("the assembly belongs to another plan; run assemble again")
     files = record.get("files")
-    if not isinstance(files, dict) or not all(
+    # Exactly the expected files: a record that lost an entry would give a partial hand-off.
+    if not isinstance(files, dict) or set(files) != assembled_paths(pet) or not all(
             isinstance(p, str) and ASSEMBLED_PATH.fullmatch(p) for p in files):
         raise data_error("%s/%s is damaged; run assemble again"
                          % (ASSEMBLY_DIR, compose_atlas.ASSEMBLY_RECORD))
@@ -85,7 +93,7 @@ def verify_handoff(directory):
 def run_finalize():
     plan, plan_digest, _ = load_plan()
     check_description_unchanged(plan)
-    contents = _load_assembly(plan_digest)
+    contents = _load_assembly(plan_digest, plan["pet"])
     manifest = build_manifest(plan["pet"]["name"], plan_digest, contents)
     if os.path.islink(HANDOFF_DIR):
         raise data_error("%s: must not be a symbolic link" % HANDOFF_DIR)

@@ -46,6 +46,7 @@ ANIMATION_NAME = re.compile(r"[a-z0-9][a-z0-9_-]{0,31}")
 PATH_COMPONENT = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
 DESCRIPTION_KEYS = {"name", "frameWidth", "frameHeight", "animations"}
 ANIMATION_KEYS = {"name", "strip", "frames", "fps", "loop"}
+SHA256_HEX = re.compile(r"[0-9a-f]{64}")
 
 
 class HatchError(Exception):
@@ -315,8 +316,33 @@ def load_plan():
     plan = parse_strict_json(data, PLAN_FILE)
     if not isinstance(plan, dict) or plan.get("version") != 1:
         raise data_error("%s: not a plan written by prepare" % PLAN_FILE)
+    if not _is_consistent_plan(plan):
+        raise data_error("%s is damaged; run prepare again" % PLAN_FILE)
     animations = {a["name"]: a for a in plan["pet"]["animations"]}
     return plan, sha256_hex(data), animations
+
+
+def _is_consistent_plan(plan):
+    """True when the plan is exactly what prepare would write for its own description.
+
+    Later stages open the strips the plan names, so a damaged plan must never lead them to a
+    path that prepare would have refused (outside the workspace, under run/).
+    """
+    try:
+        if set(plan) != {"version", "descriptionSha256", "pet", "stripSha256", "jobs"}:
+            return False
+        pet = plan["pet"]
+        source = dict(pet, animations=[{key: a[key] for key in ANIMATION_KEYS if key in a}
+                                       for a in pet["animations"]])
+        if validate_description(source) != pet or plan["jobs"] != plan_jobs(pet["animations"]):
+            return False
+        digests = plan["stripSha256"]
+        return (set(digests) == {a["strip"] for a in pet["animations"]}
+                and all(isinstance(d, str) and SHA256_HEX.fullmatch(d) for d in digests.values())
+                and isinstance(plan["descriptionSha256"], str)
+                and SHA256_HEX.fullmatch(plan["descriptionSha256"]) is not None)
+    except (HatchError, KeyError, TypeError, AttributeError):
+        return False
 
 
 def check_description_unchanged(plan):

@@ -90,7 +90,7 @@ Result<BoundObject> bind_directory_at(int directory, const std::string& name,
 }
 
 Status delete_bound_object(int directory, const std::string& name, const BoundObject& object,
-                           const std::optional<std::string>& quarantine_leaf) {
+                           const std::optional<std::string>& quarantine_leaf, DirectorySync sync) {
     const bool is_directory = object.stat.is_directory();
     std::string quarantine;
     if (quarantine_leaf) {
@@ -111,6 +111,10 @@ Status delete_bound_object(int directory, const std::string& name, const BoundOb
     auto before = platform::stat_descriptor(object.fd.get());
     if (!before)
         return before.status();
+    // A link added or removed since binding means the object is no longer the verified one
+    // (a private file would survive under the new name): put it back instead.
+    if (before->link_count != object.stat.link_count)
+        return moved ? put_back(directory, quarantine, name) : stale();
     platform::reach_step("delete:before-unlink");
     if (Status unlinked = unlink_entry(directory, quarantine, is_directory); !unlinked.ok()) {
         // Nothing was removed: leave the object under its original name where possible.
@@ -126,7 +130,7 @@ Status delete_bound_object(int directory, const std::string& name, const BoundOb
         return Status::race(RaceOutcome::preserved);
     if (!absent_at(directory, quarantine).ok() || !absent_at(directory, name).ok())
         return stale();
-    return platform::sync_descriptor(directory);
+    return sync == DirectorySync::now ? platform::sync_descriptor(directory) : Status::success();
 }
 
 } // namespace bix::safe_path

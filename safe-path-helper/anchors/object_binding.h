@@ -28,11 +28,16 @@ Result<BoundObject> bind_regular_fsref_at(int directory, const std::string& name
 Result<BoundObject> bind_directory_at(int directory, const std::string& name,
                                       const platform::FileStat& expected);
 
+// Whether a deletion flushes its directory itself, or leaves that to a caller deleting many
+// entries of one directory (which must then flush it before reporting success).
+enum class DirectorySync { now, by_caller };
+
 // Deletes exactly the bound object at `name`. `quarantine_leaf` is the durable name to pass
 // through (the name itself when the object already is there); without one a fresh random private
 // name is used. A detected swap before the unlink is undone ("RACE_ROLLED_BACK") or kept
 // ("RACE_PRESERVED"); a failed proof afterwards is "RACE_PRESERVED". The directory is synced.
 Status delete_bound_object(int directory, const std::string& name, const BoundObject& object,
-                           const std::optional<std::string>& quarantine_leaf);
+                           const std::optional<std::string>& quarantine_leaf,
+                           DirectorySync sync = DirectorySync::now);
 
 } // namespace bix::safe_path

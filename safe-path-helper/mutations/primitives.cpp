@@ -60,11 +60,11 @@ Status move_to_durable_quarantine(NameAt from, NameAt quarantine,
     return sync_directories(from.directory, quarantine.directory);
 }
 
-Status delete_regular_checked(NameAt at, const platform::FileStat& expected) {
+Status delete_regular_checked(NameAt at, const platform::FileStat& expected, DirectorySync sync) {
     auto bound = bind_regular_fsref_at(at.directory, at.name, expected);
     if (!bound)
         return bound.status();
-    return delete_bound_object(at.directory, at.name, *bound, std::nullopt);
+    return delete_bound_object(at.directory, at.name, *bound, std::nullopt, sync);
 }
 
 Status delete_exact_regular_content_checked(NameAt at, const ContentIdentity& identity) {

@@ -25,7 +25,8 @@ Status swap_regular_checked(NameAt a, NameAt b, const platform::FileStat& expect
 Status move_to_durable_quarantine(NameAt from, NameAt quarantine,
                                   const platform::FileStat& expected);
 // Deletes exactly the regular file `expected` describes, through a private name.
-Status delete_regular_checked(NameAt at, const platform::FileStat& expected);
+Status delete_regular_checked(NameAt at, const platform::FileStat& expected,
+                              DirectorySync sync = DirectorySync::now);
 // Deletes the file at a durable quarantine name after verifying its whole content twice more.
 Status delete_exact_regular_content_checked(NameAt at, const ContentIdentity& identity);
 // Verifies, moves to the quarantine name, then deletes with the content checks above.

@@ -4,13 +4,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <utility>
 #include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 namespace bix::safe_path::platform {
 namespace {
@@ -294,7 +294,9 @@ DirectoryReader::~DirectoryReader() {
     }
 }
 
-int DirectoryReader::fd() const { return ::dirfd(static_cast<DIR*>(stream_)); }
+int DirectoryReader::fd() const {
+    return ::dirfd(static_cast<DIR*>(stream_));
+}
 
 Result<std::optional<std::string>> DirectoryReader::next() {
     for (;;) {

@@ -4,6 +4,9 @@
 #include "platform/sha256.h"
 #include "platform/step_hook.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace bix::safe_path {
 namespace {
 
@@ -15,17 +18,21 @@ bool same_inode(const platform::FileStat& a, const platform::FileStat& b) {
     return a.device == b.device && a.inode == b.inode;
 }
 
-bool private_single_link_file(const platform::FileStat& stat,
-                              const platform::FileStat& root_stat) {
+bool private_single_link_file(const platform::FileStat& stat, const platform::FileStat& root_stat) {
     return stat.is_regular() && private_owner(stat, root_stat) && stat.link_count == 1;
 }
 
+constexpr size_t kMaxReadBytes = size_t{1} << 30;
+
 // Reads exactly `size` bytes from offset 0 and requires end of file right after them.
-Result<std::vector<unsigned char>> read_exactly(int fd, uint64_t size) {
-    std::vector<unsigned char> bytes(size == 0 ? 1 : size);
+Result<ContentBuffer> read_exactly(int fd, uint64_t size) {
+    auto allocated = ContentBuffer::allocate(static_cast<size_t>(size));
+    if (!allocated)
+        return allocated.status();
+    ContentBuffer bytes = std::move(*allocated);
     uint64_t total = 0;
     while (total < size) {
-        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size - total, 1 << 20));
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size - total, kMaxReadBytes));
         auto count = platform::read_at(fd, bytes.data() + total, wanted, total);
         if (!count)
             return count.status();
@@ -39,7 +46,6 @@ Result<std::vector<unsigned char>> read_exactly(int fd, uint64_t size) {
         return count.status();
     if (*count != 0)
         return stale(); // the file grew while being read
-    bytes.resize(size);
     return bytes;
 }
 
@@ -76,9 +82,17 @@ Result<FileContent> read_regular(int fd, const platform::FileStat& root_stat, ui
 
 } // namespace
 
-Result<HardenedDirectory> open_hardened_private_directory_at(
-    int directory, const std::string& name, const platform::FileStat& root_stat,
-    const std::optional<platform::FileStat>& expected) {
+Result<ContentBuffer> ContentBuffer::allocate(size_t size) {
+    auto pages = platform::PageBuffer::allocate(size);
+    if (!pages)
+        return pages.status();
+    return ContentBuffer(std::move(*pages), size);
+}
+
+Result<HardenedDirectory>
+open_hardened_private_directory_at(int directory, const std::string& name,
+                                   const platform::FileStat& root_stat,
+                                   const std::optional<platform::FileStat>& expected) {
     auto named = directory_at(directory, name);
     if (!named)
         return named.status();
@@ -107,9 +121,10 @@ Result<HardenedDirectory> open_hardened_private_directory_at(
     return HardenedDirectory{std::move(*fd), *after};
 }
 
-Result<platform::FileStat> harden_private_regular_at(
-    int directory, const std::string& name, const platform::FileStat& root_stat,
-    const std::optional<platform::FileStat>& expected) {
+Result<platform::FileStat>
+harden_private_regular_at(int directory, const std::string& name,
+                          const platform::FileStat& root_stat,
+                          const std::optional<platform::FileStat>& expected) {
     auto named = regular_at(directory, name);
     if (!named)
         return named.status();
@@ -147,7 +162,7 @@ Result<FileContent> read_external_regular(int fd, const platform::FileStat& root
     return read_regular(fd, root_stat, maximum, false);
 }
 
-Status sha256_matches(const std::vector<unsigned char>& bytes, const std::string& digest) {
+Status sha256_matches(std::span<const unsigned char> bytes, const std::string& digest) {
     if (bytes.size() > kMaxContentBytes || !valid_digest(digest))
         return invalid();
     auto actual = platform::sha256_of(bytes.data(), bytes.size());
@@ -166,7 +181,7 @@ Status sha256_matches(const std::vector<unsigned char>& bytes, const std::string
 }
 
 Status delete_directory_checked(int directory, const std::string& name,
-                                const platform::FileStat& expected) {
+                                const platform::FileStat& expected, DirectorySync sync) {
     auto bound = bind_directory_at(directory, name, expected);
     if (!bound)
         return bound.status();
@@ -175,7 +190,7 @@ Status delete_directory_checked(int directory, const std::string& name,
     if (!held || !named || !same_directory_identity(expected, *held) ||
         !same_directory_identity(expected, *named))
         return stale();
-    return delete_bound_object(directory, name, *bound, std::nullopt);
+    return delete_bound_object(directory, name, *bound, std::nullopt, sync);
 }
 
 Status move_directory_checked(NameAt from, NameAt to, const platform::FileStat& expected) {

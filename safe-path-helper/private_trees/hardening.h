@@ -3,12 +3,15 @@
 // that through descriptors opened without following links, then check it again.
 #pragma once
 
+#include "mutations/primitives.h"
+#include "platform/page_buffer.h"
+
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
-
-#include "mutations/primitives.h"
 
 namespace bix::safe_path {
 
@@ -21,17 +24,36 @@ struct HardenedDirectory {
 };
 
 // Opens the named private directory (matching `expected` when given) and makes it 0700.
-Result<HardenedDirectory> open_hardened_private_directory_at(
-    int directory, const std::string& name, const platform::FileStat& root_stat,
-    const std::optional<platform::FileStat>& expected);
+Result<HardenedDirectory>
+open_hardened_private_directory_at(int directory, const std::string& name,
+                                   const platform::FileStat& root_stat,
+                                   const std::optional<platform::FileStat>& expected);
 // Makes the named private single-link regular file 0600; gives its stat afterwards.
-Result<platform::FileStat> harden_private_regular_at(
-    int directory, const std::string& name, const platform::FileStat& root_stat,
-    const std::optional<platform::FileStat>& expected);
+Result<platform::FileStat>
+harden_private_regular_at(int directory, const std::string& name,
+                          const platform::FileStat& root_stat,
+                          const std::optional<platform::FileStat>& expected);
+
+// The bytes of one private file (zeroed before release).
+class ContentBuffer {
+public:
+    ContentBuffer() = default;
+    static Result<ContentBuffer> allocate(size_t size);
+
+    unsigned char* data() const { return pages_.data(); }
+    size_t size() const { return size_; }
+    std::span<const unsigned char> span() const { return {pages_.data(), size_}; }
+
+private:
+    ContentBuffer(platform::PageBuffer pages, size_t size)
+        : pages_(std::move(pages)), size_(size) {}
+    platform::PageBuffer pages_;
+    size_t size_ = 0;
+};
 
 // A whole file read from offset 0, with the stat that held before and after the read.
 struct FileContent {
-    std::vector<unsigned char> bytes;
+    ContentBuffer bytes;
     platform::FileStat stat;
 };
 
@@ -42,11 +64,12 @@ Result<FileContent> read_private_regular(int fd, const platform::FileStat& root_
 Result<FileContent> read_external_regular(int fd, const platform::FileStat& root_stat,
                                           uint64_t maximum);
 // EINVAL for a bad digest or length, ESTALE for a different digest.
-Status sha256_matches(const std::vector<unsigned char>& bytes, const std::string& digest);
+Status sha256_matches(std::span<const unsigned char> bytes, const std::string& digest);
 
 // Removes the named empty directory that `expected` describes, exactly that one.
 Status delete_directory_checked(int directory, const std::string& name,
-                                const platform::FileStat& expected);
+                                const platform::FileStat& expected,
+                                DirectorySync sync = DirectorySync::now);
 // Renames a directory to a free name; a failed check afterwards renames it back.
 Status move_directory_checked(NameAt from, NameAt to, const platform::FileStat& expected);
 

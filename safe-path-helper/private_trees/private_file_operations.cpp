@@ -6,8 +6,8 @@
 #include "cli/report.h"
 #include "mutations/content_input.h"
 #include "mutations/rollbacks.h"
-#include "private_trees/hardening.h"
 #include "platform/step_hook.h"
+#include "private_trees/hardening.h"
 
 namespace bix::safe_path {
 namespace {
@@ -37,14 +37,15 @@ OperationResult print_content(const OperationContext& context, const FileContent
     const std::string line = size_line(content.bytes.size());
     Status written = platform::write_all(context.output_fd, line.data(), line.size());
     if (written.ok())
-        written = platform::write_all(context.output_fd, content.bytes.data(), content.bytes.size());
+        written =
+            platform::write_all(context.output_fd, content.bytes.data(), content.bytes.size());
     result.status = written;
     return result;
 }
 
 bool same_snapshot_fields(const platform::FileStat& a, const platform::FileStat& b) {
-    return same_regular_identity(a, b) && a.size == b.size &&
-           a.mtime_seconds == b.mtime_seconds && a.mtime_nanoseconds == b.mtime_nanoseconds;
+    return same_regular_identity(a, b) && a.size == b.size && a.mtime_seconds == b.mtime_seconds &&
+           a.mtime_nanoseconds == b.mtime_nanoseconds;
 }
 
 // ---- create-private-file-staged --------------------------------------------------------------
@@ -59,8 +60,8 @@ struct StagedCreate {
     NameAt final_name() const { return {staging_parent.fd.get(), final_parent.leaf}; }
     NameAt staging_name() const { return {staging_parent.fd.get(), staging_parent.leaf}; }
     Status anchored() const {
-        return paths_still_anchored(root, {{final_path, final_parent.fd.get()},
-                                           {staging_path, staging_parent.fd.get()}});
+        return paths_still_anchored(
+            root, {{final_path, final_parent.fd.get()}, {staging_path, staging_parent.fd.get()}});
     }
 };
 
@@ -142,8 +143,8 @@ OperationResult create_private_file_staged(const OperationContext& context) {
     BIX_TRY(absent_at(final_name.directory, final_name.name));
     BIX_TRY(absent_at(staging.directory, staging.name));
     BIX_TRY(staged.anchored());
-    auto file = platform::create_exclusive_at(staging.directory, staging.name,
-                                              kPrivateFilePermissions);
+    auto file =
+        platform::create_exclusive_at(staging.directory, staging.name, kPrivateFilePermissions);
     if (!file)
         return file.status();
     // Until it is verified the staging file stays for `remove-private-staging-file`.
@@ -243,7 +244,7 @@ OperationResult remove_private_file(const OperationContext& context) {
         if (!content)
             return content.status();
         BIX_TRY(check(content->bytes.size() == *size));
-        BIX_TRY(sha256_matches(content->bytes, digest));
+        BIX_TRY(sha256_matches(content->bytes.span(), digest));
         verified = content->stat;
     }
     auto bound = bind_regular_fsref_at(held, leaf, verified);
@@ -256,7 +257,7 @@ OperationResult remove_private_file(const OperationContext& context) {
             return content.status();
         BIX_TRY(check(content->bytes.size() == *size &&
                       same_regular_identity(verified, content->stat)));
-        BIX_TRY(sha256_matches(content->bytes, digest));
+        BIX_TRY(sha256_matches(content->bytes.span(), digest));
         auto named = platform::stat_at(held, leaf);
         if (!named)
             return named.status();

@@ -3,8 +3,8 @@
 #include "anchors/path_grammar.h"
 #include "cli/arguments.h"
 #include "cli/operations.h"
-#include "private_trees/hardening.h"
 #include "platform/step_hook.h"
+#include "private_trees/hardening.h"
 
 namespace bix::safe_path {
 namespace {
@@ -54,7 +54,8 @@ Status validate_private_tree_descriptor(int directory, const platform::FileStat&
             auto child = open_hardened_private_directory_at(directory, entry, root_stat, *stat);
             if (!child)
                 return child.status();
-            BIX_TRY(validate_private_tree_descriptor(child->fd.get(), root_stat, budget, depth + 1));
+            BIX_TRY(
+                validate_private_tree_descriptor(child->fd.get(), root_stat, budget, depth + 1));
         } else if (stat->is_regular()) {
             BIX_TRY(harden_private_regular_at(directory, entry, root_stat, *stat).status());
         } else {
@@ -81,10 +82,22 @@ Result<std::optional<std::string>> first_entry(int directory) {
     return name;
 }
 
+Status remove_entries(int directory, const platform::FileStat& root_stat, TreeBudget& budget,
+                      uint64_t depth);
+
+// Removes what the budget allows below `directory`, then flushes the directory once for all of
+// its removed entries (also when the budget ran out part way).
 Status remove_private_tree_contents(int directory, const platform::FileStat& root_stat,
                                     TreeBudget& budget, uint64_t depth) {
     if (depth > budget.depth_limit)
         return Status::failure(E2BIG);
+    Status removed = remove_entries(directory, root_stat, budget, depth);
+    Status synced = platform::sync_descriptor(directory);
+    return removed.ok() ? synced : removed;
+}
+
+Status remove_entries(int directory, const platform::FileStat& root_stat, TreeBudget& budget,
+                      uint64_t depth) {
     for (;;) {
         auto name = first_entry(directory);
         if (!name)
@@ -110,13 +123,14 @@ Status remove_private_tree_contents(int directory, const platform::FileStat& roo
             // entry would let a chain deeper than the budget use it all up before any removal,
             // and every later run would stop at the same place.
             BIX_TRY(budget.spend());
-            BIX_TRY(delete_directory_checked(directory, entry, *still));
+            BIX_TRY(delete_directory_checked(directory, entry, *still, DirectorySync::by_caller));
         } else if (stat->is_regular()) {
             BIX_TRY(budget.spend());
             auto hardened = harden_private_regular_at(directory, entry, root_stat, *stat);
             if (!hardened)
                 return hardened.status();
-            BIX_TRY(delete_regular_checked({directory, entry}, *hardened));
+            BIX_TRY(
+                delete_regular_checked({directory, entry}, *hardened, DirectorySync::by_caller));
         } else {
             return stale();
         }
@@ -187,7 +201,8 @@ OperationResult quarantine_private_tree(const OperationContext& context) {
         return target.status();
     BIX_TRY(same_directory_descriptor(source->fd.get(), target->fd.get()));
     auto anchored_both = [&] {
-        return paths_still_anchored(root, {{args[6], source->fd.get()}, {args[7], target->fd.get()}});
+        return paths_still_anchored(root,
+                                    {{args[6], source->fd.get()}, {args[7], target->fd.get()}});
     };
     BIX_TRY(anchored_both());
     BIX_TRY(harden_private_directory(source->fd.get(), root.stat));

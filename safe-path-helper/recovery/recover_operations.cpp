@@ -1,14 +1,14 @@
 // Recovery of an interrupted `unlink-checked`, `rename-excl`, `rename-swap` or `link-excl`.
 // Each accepts only the states the interrupted operation can have left, moves one checked step
 // at a time towards its end state, and succeeds without change on the end state itself.
-#include <array>
-
 #include "anchors/anchor_walk.h"
 #include "anchors/path_grammar.h"
 #include "cli/arguments.h"
 #include "cli/operations.h"
 #include "mutations/primitives.h"
 #include "platform/step_hook.h"
+
+#include <array>
 
 namespace bix::safe_path {
 namespace {
@@ -33,8 +33,7 @@ template <size_t N> struct Groups {
 
 // Parses N groups and the content identities after them, then opens every group. Malformed
 // arguments are EINVAL; a group whose directory is not the bookmarked one is ESTALE.
-template <size_t N>
-Result<Groups<N>> open_groups(const OperationContext& context) {
+template <size_t N> Result<Groups<N>> open_groups(const OperationContext& context) {
     Groups<N> groups;
     for (size_t i = 0; i < N; ++i) {
         auto parsed = parse_bookmarked_group(context.arguments, kFirstGroup + i * kGroupArguments);
@@ -88,8 +87,8 @@ Status all_absent(std::initializer_list<NameAt> names) {
 Status recover_unlink_steps(const Root& root, Groups<3>& g, const ContentIdentity& identity) {
     enum { kPath, kStaging, kQuarantine };
     BIX_TRY(check(is_durable_quarantine_leaf(g.group[kQuarantine].leaf)));
-    BIX_TRY(same_directory_descriptor(g.group[kStaging].held.get(),
-                                      g.group[kQuarantine].held.get()));
+    BIX_TRY(
+        same_directory_descriptor(g.group[kStaging].held.get(), g.group[kQuarantine].held.get()));
     std::array<Holding, 3> holds;
     int matches = 0;
     for (size_t i = 0; i < 3; ++i) {
@@ -125,8 +124,8 @@ Status recover_unlink_steps(const Root& root, Groups<3>& g, const ContentIdentit
     }
     BIX_TRY(delete_exact_regular_content_checked(g.name(kQuarantine), identity));
     BIX_TRY(all_absent({g.name(kPath), g.name(kStaging), g.name(kQuarantine)}));
-    return sync_all({g.group[kPath].held.get(), g.group[kStaging].held.get(),
-                     g.group[kQuarantine].held.get()});
+    return sync_all(
+        {g.group[kPath].held.get(), g.group[kStaging].held.get(), g.group[kQuarantine].held.get()});
 }
 
 // ---- recover-rename ----------------------------------------------------------------------------
@@ -187,9 +186,10 @@ Status recover_swap_steps(const Root& root, Groups<2>& g, const ContentIdentity&
 Status recover_link_steps(const Root& root, Groups<4>& g, const ContentIdentity& identity) {
     enum { kExisting, kNew, kRollback, kQuarantine };
     const uint64_t n = identity.entry.link_count;
-    BIX_TRY(check(n >= 1 && n < UINT64_MAX && is_durable_quarantine_leaf(g.group[kQuarantine].leaf)));
-    BIX_TRY(same_directory_descriptor(g.group[kRollback].held.get(),
-                                      g.group[kQuarantine].held.get()));
+    BIX_TRY(
+        check(n >= 1 && n < UINT64_MAX && is_durable_quarantine_leaf(g.group[kQuarantine].leaf)));
+    BIX_TRY(
+        same_directory_descriptor(g.group[kRollback].held.get(), g.group[kQuarantine].held.get()));
     std::array<Holding, 4> holds;
     int extras = 0;
     for (size_t i = 0; i < 4; ++i) {

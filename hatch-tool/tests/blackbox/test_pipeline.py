@@ -383,3 +383,95 @@ def test_invisible_animation_is_refused_by_its_job(launcher, workspace):
     assert (result.status, result.stderr) == (
         65, "bix-hatch-tool: animation anim-00: every frame is fully transparent\n")
     assert os.listdir(os.path.join(workspace, "run", "jobs")) == []
+
+
+def _rewrite_json(path, change):
+    with open(path) as f:
+        value = json.load(f)
+    change(value)
+    with open(path, "w") as f:
+        json.dump(value, f)
+
+
+def _plan_reads_outside(workspace):
+    """A plan, consistent with itself, whose strip lies outside the workspace."""
+    outside = os.path.join(os.path.dirname(workspace), "outside.png")
+    os.rename(os.path.join(workspace, "strips", "anim-00.png"), outside)
+    with open(outside, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+
+    def change(plan):
+        plan["pet"]["animations"][0]["strip"] = "../outside.png"
+        plan["stripSha256"] = {"../outside.png": digest}
+    _rewrite_json(os.path.join(workspace, "run", "plan.json"), change)
+
+
+def _plan_without_pet(workspace):
+    _rewrite_json(os.path.join(workspace, "run", "plan.json"), lambda plan: plan.pop("pet"))
+
+
+def _plan_with_foreign_job(workspace):
+    def change(plan):
+        plan["jobs"][0]["animations"] = ["no-such-animation"]
+    _rewrite_json(os.path.join(workspace, "run", "plan.json"), change)
+
+
+@pytest.mark.parametrize("damage", [_plan_reads_outside, _plan_without_pet,
+                                    _plan_with_foreign_job])
+@pytest.mark.parametrize("mode", [["job", "--index", "0"], ["assemble"], ["finalize"]])
+def test_damaged_plan_is_refused_by_every_later_stage(launcher, workspace, damage, mode):
+    make_pet(workspace, animation_count=1)
+    assert stage(launcher, workspace, "prepare").status == 0
+    damage(workspace)
+    result = stage(launcher, workspace, mode[0], *mode[1:])
+    assert (result.status, result.stdout, result.stderr) == (
+        65, "", "bix-hatch-tool: run/plan.json is damaged; run prepare again\n")
+    assert os.listdir(os.path.join(workspace, "run", "jobs")) == []
+    assert leftovers(workspace) == []
+
+
+def _shrink_first_box(report):
+    finding = report["animations"][0]["frames"][0]
+    finding["bbox"] = [finding["bbox"][0], finding["bbox"][1], 1, 1]
+
+
+def _box_not_a_list(report):
+    report["animations"][0]["frames"][0]["bbox"] = "everything"
+
+
+def _frame_marked_empty(report):
+    report["animations"][0]["frames"][0].update(empty=True, bbox=None)
+
+
+@pytest.mark.parametrize("damage", [_shrink_first_box, _box_not_a_list, _frame_marked_empty])
+def test_damaged_job_report_is_refused_by_assemble(launcher, workspace, damage):
+    make_pet(workspace, animation_count=2)
+    assert stage(launcher, workspace, "prepare").status == 0
+    assert all(r.status == 0 for r in run_jobs(launcher, workspace, 2))
+    _rewrite_json(os.path.join(workspace, "run", "jobs", "0", "report.json"), damage)
+    result = stage(launcher, workspace, "assemble")
+    assert (result.status, result.stdout, result.stderr) == (
+        65, "", "bix-hatch-tool: job 0 output is damaged; run the job again\n")
+    assert "assembly" not in os.listdir(os.path.join(workspace, "run"))
+    assert leftovers(workspace) == []
+
+
+def _drop_from_record(name):
+    def change(record):
+        del record["files"][name]
+    return change
+
+
+@pytest.mark.parametrize("missing", ["contact-sheet.png", "previews/anim-01.png", "atlas.json"])
+def test_incomplete_assembly_record_gives_no_handoff(launcher, workspace, missing):
+    make_pet(workspace, animation_count=2)
+    assert stage(launcher, workspace, "prepare").status == 0
+    assert all(r.status == 0 for r in run_jobs(launcher, workspace, 2))
+    assert stage(launcher, workspace, "assemble").status == 0
+    _rewrite_json(os.path.join(workspace, "run", "assembly", "assembly.json"),
+                  _drop_from_record(missing))
+    result = stage(launcher, workspace, "finalize")
+    assert (result.status, result.stdout, result.stderr) == (
+        65, "", "bix-hatch-tool: run/assembly/assembly.json is damaged; run assemble again\n")
+    assert "handoff" not in os.listdir(workspace)
+    assert leftovers(workspace) == []
