@@ -199,6 +199,8 @@ struct SimulatedDesktop::State : std::enable_shared_from_this<SimulatedDesktop::
                                 std::int32_t newPid) const;
     bool isInSubtree(SimulatedElementId root, SimulatedElementId candidate) const;
     void runChatPress(SimulatedElementId pressed, PendingWork& work);
+    void submitChat(std::size_t index, PendingWork& work);
+    void startNewConversation(std::size_t index, PendingWork& work);
     void growReply(std::size_t chatIndex, std::uint64_t generation, PendingWork& work);
     void scheduleGrowth(std::size_t chatIndex, PendingWork& work);
     void setValueNotifying(Element& e, const std::string& attribute, SimulatedValue value,
@@ -465,59 +467,72 @@ void SimulatedDesktop::State::setValueNotifying(Element& e, const std::string& a
 
 void SimulatedDesktop::State::runChatPress(SimulatedElementId pressed, PendingWork& work) {
     for (std::size_t index = 0; index < chats.size(); ++index) {
-        auto& chat = chats[index];
-        const auto& b = chat.behaviour;
+        const auto& b = chats[index].behaviour;
         if (keyed(b.submitKey) == pressed) {
-            Element* composer = keyed(b.composerKey) ? element(*keyed(b.composerKey)) : nullptr;
-            auto transcript = keyed(b.transcriptKey);
-            if (composer == nullptr || !transcript || element(*transcript) == nullptr) {
-                continue;
-            }
-            const auto* prompt = std::get_if<std::string>(&composer->attributes[kValue]);
-            if (prompt == nullptr || prompt->empty() || chat.generating) {
-                continue; // a real chat app keeps its send button inert here
-            }
-            const std::string promptText = *prompt;
-            setValueNotifying(*composer, kValue, std::string(), work);
-            const std::int32_t pid = element(*transcript)->pid;
-            auto userMessage = SimulatedElementSpec::withRole(b.messageRole);
-            userMessage.set(kIdentifier, std::string("user-message")).set(kValue, promptText);
-            auto reply = SimulatedElementSpec::withRole(b.messageRole);
-            reply.set(kIdentifier, b.messageIdentifier).set(kValue, std::string());
-            const auto userId = build(userMessage, pid, *transcript);
-            const auto replyId = build(reply, pid, *transcript);
-            element(*transcript)->children.push_back(userId);
-            element(*transcript)->children.push_back(replyId);
-            notifyLayout(*transcript, work);
-            chat.message = replyId;
-            chat.nextChunk = 0;
-            chat.generating = true;
-            ++chat.generation;
-            if (auto stop = keyed(b.stopKey); stop && element(*stop)) {
-                setValueNotifying(*element(*stop), kEnabled, true, work);
-            }
-            scheduleGrowth(index, work);
-        } else if (keyed(b.stopKey) == pressed && chat.generating) {
-            chat.generating = false;
-            ++chat.generation;
+            submitChat(index, work);
+        } else if (keyed(b.stopKey) == pressed && chats[index].generating) {
+            chats[index].generating = false;
+            ++chats[index].generation;
             setValueNotifying(*element(pressed), kEnabled, false, work);
         } else if (keyed(b.newConversationKey) == pressed) {
-            chat.generating = false;
-            ++chat.generation;
-            chat.message.reset();
-            if (auto stop = keyed(b.stopKey); stop && element(*stop)) {
-                setValueNotifying(*element(*stop), kEnabled, false, work);
-            }
-            if (auto transcript = keyed(b.transcriptKey); transcript && element(*transcript)) {
-                const auto messages = element(*transcript)->children;
-                for (auto message : messages) {
-                    destroy(message, work);
-                }
-                element(*transcript)->children.clear();
-                notifyLayout(*transcript, work);
-            }
+            startNewConversation(index, work);
         }
     }
+}
+
+void SimulatedDesktop::State::submitChat(std::size_t index, PendingWork& work) {
+    auto& chat = chats[index];
+    const auto& b = chat.behaviour;
+    Element* composer = keyed(b.composerKey) ? element(*keyed(b.composerKey)) : nullptr;
+    auto transcript = keyed(b.transcriptKey);
+    if (composer == nullptr || !transcript || element(*transcript) == nullptr) {
+        return;
+    }
+    const auto* prompt = std::get_if<std::string>(&composer->attributes[kValue]);
+    if (prompt == nullptr || prompt->empty() || chat.generating) {
+        return; // a real chat app keeps its send button inert here
+    }
+    const std::string promptText = *prompt;
+    setValueNotifying(*composer, kValue, std::string(), work);
+    const std::int32_t pid = element(*transcript)->pid;
+    auto userMessage = SimulatedElementSpec::withRole(b.messageRole);
+    userMessage.set(kIdentifier, std::string("user-message")).set(kValue, promptText);
+    auto reply = SimulatedElementSpec::withRole(b.messageRole);
+    reply.set(kIdentifier, b.messageIdentifier).set(kValue, std::string());
+    // build() may rehash the element table: look the transcript up again after each call.
+    const auto userId = build(userMessage, pid, *transcript);
+    element(*transcript)->children.push_back(userId);
+    const auto replyId = build(reply, pid, *transcript);
+    element(*transcript)->children.push_back(replyId);
+    notifyLayout(*transcript, work);
+    chat.message = replyId;
+    chat.nextChunk = 0;
+    chat.generating = true;
+    ++chat.generation;
+    if (auto stop = keyed(b.stopKey); stop && element(*stop)) {
+        setValueNotifying(*element(*stop), kEnabled, true, work);
+    }
+    scheduleGrowth(index, work);
+}
+
+void SimulatedDesktop::State::startNewConversation(std::size_t index, PendingWork& work) {
+    auto& chat = chats[index];
+    chat.generating = false;
+    ++chat.generation;
+    chat.message.reset();
+    if (auto stop = keyed(chat.behaviour.stopKey); stop && element(*stop)) {
+        setValueNotifying(*element(*stop), kEnabled, false, work);
+    }
+    auto transcript = keyed(chat.behaviour.transcriptKey);
+    if (!transcript || element(*transcript) == nullptr) {
+        return;
+    }
+    const auto messages = element(*transcript)->children;
+    for (auto message : messages) {
+        destroy(message, work);
+    }
+    element(*transcript)->children.clear();
+    notifyLayout(*transcript, work);
 }
 
 void SimulatedDesktop::State::scheduleGrowth(std::size_t chatIndex, PendingWork& work) {

@@ -65,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"{\"a\":1", "Missing object delimiter."},
         Refusal{"{\"a\":1;\"b\":2}", "Missing object delimiter."},
         Refusal{"{\"a\":1,\"a\":1}", "Duplicate object key."},
+        Refusal{"{\"a\":1,\"a\"", "Duplicate object key."},
         Refusal{"{\"a\":1,\"\\u0061\":2}", "Duplicate object key."},
         Refusal{"{\"a\":{\"b\":1,\"c\":2},\"a\":3}", "Duplicate object key."},
         Refusal{"[1 2]", "Missing array delimiter."}, Refusal{"[1", "Missing array delimiter."},

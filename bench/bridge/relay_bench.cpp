@@ -4,28 +4,27 @@
 // functions in forked children, so no home directory or user account is touched.
 //
 // Usage: bix_bridge_relay_bench [seconds-per-measurement]
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "bootstrap/bootstrap.h"
 #include "broker/broker_mode.h"
 #include "broker/control_record.h"
 #include "common/byte_order.h"
 #include "host/host_mode.h"
 #include "platform/bix_platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -187,7 +186,7 @@ Topology start_real_bridge(const std::string& bootstrap_path) {
     t.broker_to_app = from_broker.read_end;
     BixRecordHeader header;
     std::vector<char> payload;
-    read_record(t.broker_to_app, header, payload);  // ready
+    read_record(t.broker_to_app, header, payload); // ready
 
     Pipe to_host = make_pipe(), from_host = make_pipe();
     pid_t host = fork();
@@ -198,14 +197,16 @@ Topology start_real_bridge(const std::string& bootstrap_path) {
         close(t.broker_to_app);
         (void)bix_install_stop_signals();
         BixBootstrapContext context{geteuid(), bix_unix_time_seconds()};
-        _exit(bix_run_host_mode(BixHostSetup{kOrigin, std::string(bootstrap_path), context,
+        _exit(bix_run_host_mode(BixHostSetup{kOrigin,
+                                             std::string(bootstrap_path),
+                                             context,
                                              {to_host.read_end, from_host.write_end, 2}}));
     }
     close(to_host.read_end);
     close(from_host.write_end);
     t.browser_to_host = to_host.write_end;
     t.host_to_browser = from_host.read_end;
-    read_record(t.broker_to_app, header, payload);  // client handshake
+    read_record(t.broker_to_app, header, payload); // client handshake
     send_record(t.app_to_broker, 'e', header.client_id, nullptr, 0);
     t.children = {host, broker};
     return t;
@@ -274,8 +275,8 @@ Topology start_floor(const std::string& socket_path) {
         keep_only(to_host.read_end, from_host.write_end, host_side);
         copy_loop(to_host.read_end, host_side, host_side, from_host.write_end);
     }
-    for (int fd : {to_broker.read_end, from_broker.write_end, to_host.read_end,
-                   from_host.write_end, host_side, broker_side}) {
+    for (int fd : {to_broker.read_end, from_broker.write_end, to_host.read_end, from_host.write_end,
+                   host_side, broker_side}) {
         close(fd);
     }
     t.app_to_broker = to_broker.write_end;
@@ -324,8 +325,7 @@ Figures measure(Topology& t, std::size_t body_size, std::size_t window, double s
         for (std::size_t i = 0; i < window; ++i) {
             if (t.records) {
                 read_record(t.broker_to_app, header, record);
-                send_record(t.app_to_broker, 'f', header.client_id, record.data(),
-                            record.size());
+                send_record(t.app_to_broker, 'f', header.client_id, record.data(), record.size());
             } else {
                 app_reader.read(t.broker_to_app, payload.data(), payload.size());
                 write_all(t.app_to_broker, payload.data(), payload.size());
@@ -343,7 +343,7 @@ Figures measure(Topology& t, std::size_t body_size, std::size_t window, double s
     return f;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;

@@ -1,12 +1,12 @@
 #include "bootstrap/bootstrap.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "common/byte_order.h"
 #include "common/secret_buffer.h"
 #include "common/timed_io.h"
 #include "platform/bix_platform.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -24,7 +24,9 @@ constexpr std::size_t kFirstSecretOffset = 28;
 constexpr std::size_t kSecondSecretOffset = 60;
 constexpr std::size_t kSocketPathOffset = 92;
 
-BixStatus invalid() { return BixStatus::failure(EINVAL); }
+BixStatus invalid() {
+    return BixStatus::failure(EINVAL);
+}
 
 // The directory part of an absolute path, or empty when it would be the file-system root.
 std::string directory_of(const std::string& path) {
@@ -92,7 +94,8 @@ BixStatus check_header(const SecretBuffer& file, const BixBootstrapContext& cont
         is_expiry_acceptable(expiry, context.now) && path_length >= 1 &&
         path_length <= kBixSocketPathMax && allowed_count >= 1 &&
         allowed_count <= kBixMaxAllowedExtensions &&
-        file.size() == kBixBootstrapHeaderSize + path_length + kBixExtensionIdLength * allowed_count;
+        file.size() ==
+            kBixBootstrapHeaderSize + path_length + kBixExtensionIdLength * allowed_count;
     return well_formed ? BixStatus::success() : invalid();
 }
 
@@ -141,7 +144,7 @@ BixStatus copy_allowed_ids(const SecretBuffer& file, BixBootstrap& bootstrap) {
     return BixStatus::success();
 }
 
-}  // namespace
+} // namespace
 
 BixBootstrap::~BixBootstrap() {
     bix_secure_zero(first_secret.data(), first_secret.size());

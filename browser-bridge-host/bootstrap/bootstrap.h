@@ -3,7 +3,8 @@
 // The bootstrap file the host application writes next to the broker's socket. It names the
 // socket, carries the two bridge secrets and lists the extensions allowed to connect.
 
-#include <sys/types.h>
+#include "bootstrap/extension_origin.h"
+#include "common/bix_result.h"
 
 #include <array>
 #include <cstddef>
@@ -11,9 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "bootstrap/extension_origin.h"
-#include "common/bix_result.h"
+#include <sys/types.h>
 
 inline constexpr std::size_t kBixBootstrapHeaderSize = 92;
 inline constexpr std::size_t kBixBootstrapMinSize = 156;
@@ -41,12 +40,12 @@ struct BixBootstrap {
 
     uid_t uid = 0;
     std::int64_t expiry = 0;
-    std::array<char, kBixSocketPathMax + 1> socket_path{};  // NUL-terminated
+    std::array<char, kBixSocketPathMax + 1> socket_path{}; // NUL-terminated
     BixSecret first_secret{};
     BixSecret second_secret{};
     std::size_t allowed_count = 0;
     std::array<std::array<char, kBixExtensionIdLength + 1>, kBixMaxAllowedExtensions> allowed_ids{};
-    std::array<char, kBixBootstrapMaxPath + 1> directory{};  // NUL-terminated
+    std::array<char, kBixBootstrapMaxPath + 1> directory{}; // NUL-terminated
 
     std::string_view socket_path_view() const { return socket_path.data(); }
     bool allows(const BixExtensionId& id) const;

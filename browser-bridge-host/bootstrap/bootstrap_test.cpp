@@ -1,16 +1,14 @@
 #include "bootstrap/bootstrap.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "common/byte_order.h"
+#include "common/test_support.h"
 
 #include <cerrno>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
-
-#include "common/byte_order.h"
-#include "common/test_support.h"
 
 namespace {
 
@@ -27,7 +25,7 @@ struct BootstrapFields {
     std::string socket_path;
     std::vector<std::string> ids = {kIdA};
     std::uint8_t reserved = 0;
-    std::int64_t declared_count = -1;  // -1: the number of ids
+    std::int64_t declared_count = -1; // -1: the number of ids
     std::string trailing;
 
     std::string encode() const {
@@ -135,7 +133,11 @@ TEST_F(BootstrapReader, ChecksEveryContentRule) {
              }
          },
          true},
-        {"repeated-id", [](auto& f) { f.ids = {kIdA, kIdB, kIdA}; }, false},
+        {"repeated-id",
+         [](auto& f) {
+             f.ids = {kIdA, kIdB, kIdA};
+         },
+         false},
         {"id-with-q", [](auto& f) { f.ids = {std::string(31, 'a') + "q"}; }, false},
         {"id-upper-case", [](auto& f) { f.ids = {std::string(31, 'a') + "A"}; }, false},
         {"count-larger-than-content", [](auto& f) { f.declared_count = 2; }, false},
@@ -213,14 +215,16 @@ TEST_F(BootstrapReader, RejectsSymlinkedDirectory) {
     write(fields_);
     std::string alias = scratch_.join("alias");
     ASSERT_EQ(symlink(directory_.c_str(), alias.c_str()), 0);
-    EXPECT_FALSE(
-        bix_read_bootstrap(alias + "/native-host-bootstrap-v1", {geteuid(), kNow}).ok());
+    EXPECT_FALSE(bix_read_bootstrap(alias + "/native-host-bootstrap-v1", {geteuid(), kNow}).ok());
 }
 
 TEST(BootstrapPath, RejectsRelativeRootAndOverlongPaths) {
-    const std::vector<std::string> paths = {
-        "", "relative/bootstrap", "/bootstrap", "//bootstrap", "/" + std::string(1023, 'a'),
-        std::string("/tmp/with\0nul/bootstrap", 23)};
+    const std::vector<std::string> paths = {"",
+                                            "relative/bootstrap",
+                                            "/bootstrap",
+                                            "//bootstrap",
+                                            "/" + std::string(1023, 'a'),
+                                            std::string("/tmp/with\0nul/bootstrap", 23)};
     for (const std::string& path : paths) {
         EXPECT_EQ(bix_read_bootstrap(path, {geteuid(), kNow}).error(), EINVAL) << path;
     }
@@ -262,4 +266,4 @@ TEST(ExtensionOrigin, AcceptsOnlyTheExactForm) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -1,10 +1,5 @@
 #include "broker/broker_mode.h"
 
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <memory>
-
 #include "broker/control_record.h"
 #include "broker/handshake_acceptance.h"
 #include "broker/listener.h"
@@ -16,6 +11,11 @@
 #include "host/handshake.h"
 #include "platform/bix_platform.h"
 
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
 namespace {
 
 constexpr std::size_t kClientSlots = 8;
@@ -25,7 +25,7 @@ enum class ClientState { awaiting_acceptance = 1, established = 2 };
 
 struct ClientSlot {
     UniqueFd fd;
-    BixReadAhead input{-1};  // frames from an established client
+    BixReadAhead input{-1}; // frames from an established client
     std::uint32_t id = 0;
     ClientState state = ClientState::awaiting_acceptance;
     BixPeerCredentials peer;
@@ -211,7 +211,7 @@ RecordOutcome Broker::handle_record(const BixRecordHeader& header, const SecretB
 void Broker::accept_one() {
     auto accepted = bix_accept(listener_.fd.get());
     if (!accepted.ok()) {
-        return;  // nothing pending (EAGAIN) or the peer already gave up
+        return; // nothing pending (EAGAIN) or the peer already gave up
     }
     // A refused connection is shut down and closed inside admit().
     (void)admit(std::move(accepted.value()));
@@ -226,9 +226,9 @@ bool Broker::admit(UniqueFd client) {
         if (handshake.ok()) {
             nonces_.record(handshake->nonce);
             std::uint32_t id = next_id_;
-            BixStatus sent = bix_write_record(
-                io_.control_out, BixRecordType::client_handshake, id,
-                handshake->client_record.data(), handshake->client_record.size());
+            BixStatus sent =
+                bix_write_record(io_.control_out, BixRecordType::client_handshake, id,
+                                 handshake->client_record.data(), handshake->client_record.size());
             if (sent.ok()) {
                 slot->input = BixReadAhead(client.get());
                 slot->fd = std::move(client);
@@ -256,9 +256,8 @@ void Broker::handle_client(ClientSlot& slot, short revents) {
             close_client(slot, true);
             return;
         }
-        BixStatus sent =
-            bix_write_record(io_.control_out, BixRecordType::client_frame, slot.id,
-                             read->frame.data(), read->frame.size());
+        BixStatus sent = bix_write_record(io_.control_out, BixRecordType::client_frame, slot.id,
+                                          read->frame.data(), read->frame.size());
         if (!sent.ok()) {
             close_client(slot, true);
             return;
@@ -349,7 +348,7 @@ int loop_status(LoopEnd end) {
     return kBixExitOk;
 }
 
-}  // namespace
+} // namespace
 
 int bix_run_broker_mode(const std::string& bootstrap_path, const BixBootstrapContext& context,
                         const BixBrokerIo& io) {

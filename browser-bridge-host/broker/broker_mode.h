@@ -4,9 +4,9 @@
 // hosts that prove the bootstrap's secrets, and carries their frames to and from the host
 // application as control records on its own standard streams.
 
-#include <string>
-
 #include "bootstrap/bootstrap.h"
+
+#include <string>
 
 struct BixBrokerIo {
     int control_in = 0;

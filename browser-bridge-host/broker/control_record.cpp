@@ -1,18 +1,18 @@
 #include "broker/control_record.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "common/byte_order.h"
 #include "common/native_frame.h"
 #include "common/timed_io.h"
 #include "platform/bix_platform.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 constexpr std::size_t kSmallRecordPayload = 4096;
 
-}  // namespace
+} // namespace
 
 std::optional<BixRecordHeader> bix_parse_record_header(const BixRecordHeaderBytes& bytes) {
     if (std::memcmp(bytes.data(), BIX_RECORD_MAGIC.data(), BIX_RECORD_MAGIC.size()) != 0 ||

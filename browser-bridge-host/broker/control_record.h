@@ -3,13 +3,13 @@
 // Control records on the broker's standard streams: a 16-byte little-endian header (magic "BBP1",
 // version 1, type, two reserved zero bytes, client id, payload length) and the payload.
 
+#include "common/bix_result.h"
+#include "common/secret_buffer.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-
-#include "common/bix_result.h"
-#include "common/secret_buffer.h"
 
 inline constexpr std::array<std::uint8_t, 4> BIX_RECORD_MAGIC = {'B', 'B', 'P', '1'};
 inline constexpr std::uint8_t kBixRecordVersion = 1;

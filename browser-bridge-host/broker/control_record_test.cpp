@@ -1,14 +1,12 @@
 #include "broker/control_record.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "common/byte_order.h"
 #include "common/test_support.h"
 #include "common/timed_io.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -18,7 +16,7 @@ BixRecordHeaderBytes header(std::uint8_t type, std::uint32_t client, std::uint32
 
 struct HeaderCase {
     const char* name;
-    int byte;           // -1: none
+    int byte; // -1: none
     std::uint8_t value;
     std::uint32_t length;
     bool valid;
@@ -77,8 +75,8 @@ struct PayloadCase {
 
 TEST(ControlRecord, FramePayloadMustBeExactlyOneFrame) {
     const std::vector<PayloadCase> cases = {
-        {1, 5, true},     {262144, 262148, true}, {0, 4, false},     {2, 5, false},
-        {1, 6, false},    {262145, 262149, false}, {3, 3, false},    {0, 0, false},
+        {1, 5, true},  {262144, 262148, true},  {0, 4, false}, {2, 5, false},
+        {1, 6, false}, {262145, 262149, false}, {3, 3, false}, {0, 0, false},
     };
     for (const PayloadCase& c : cases) {
         EXPECT_EQ(bix_is_frame_payload(payload_of(c.inner_length, c.total)), c.valid)
@@ -86,4 +84,4 @@ TEST(ControlRecord, FramePayloadMustBeExactlyOneFrame) {
     }
 }
 
-}  // namespace
+} // namespace

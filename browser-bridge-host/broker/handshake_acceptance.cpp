@@ -1,11 +1,11 @@
 #include "broker/handshake_acceptance.h"
 
+#include "bootstrap/extension_origin.h"
+#include "common/byte_order.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string_view>
-
-#include "bootstrap/extension_origin.h"
-#include "common/byte_order.h"
 
 namespace {
 
@@ -17,9 +17,9 @@ constexpr std::size_t kMaxOriginLength = 64;
 constexpr std::size_t kPeerUidAt = 0;
 constexpr std::size_t kPeerGidAt = 4;
 constexpr std::size_t kPeerPidAt = 8;
-constexpr std::size_t kClaimsAt = 12;  // bytes 12..23 of the handshake
+constexpr std::size_t kClaimsAt = 12; // bytes 12..23 of the handshake
 constexpr std::size_t kClaimsSize = 12;
-constexpr std::size_t kSecretsAt = 24;  // bytes 24..119: both secrets and the nonce
+constexpr std::size_t kSecretsAt = 24; // bytes 24..119: both secrets and the nonce
 constexpr std::size_t kSecretsSize = 96;
 constexpr std::size_t kTailAt = 120;
 
@@ -83,8 +83,8 @@ BixStatus check_origin(const std::uint8_t* tail, std::size_t origin_length,
 
 BixResult<SecretBuffer> build_client_record(const std::uint8_t* header, const SecretBuffer& tail,
                                             const BixPeerCredentials& peer) {
-    auto record = SecretBuffer::allocate(kBixClientAcceptedFixedSize - kBixExtensionIdLength +
-                                         tail.size());
+    auto record =
+        SecretBuffer::allocate(kBixClientAcceptedFixedSize - kBixExtensionIdLength + tail.size());
     if (!record) {
         return BixStatus::failure(ENOMEM);
     }
@@ -104,7 +104,7 @@ struct HeaderWiper {
     ~HeaderWiper() { bix_secure_zero(bytes, kBixHandshakeHeaderSize); }
 };
 
-}  // namespace
+} // namespace
 
 bool bix_secrets_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
     volatile std::uint8_t difference = 0;
@@ -132,8 +132,7 @@ bool BixNonceLedger::record(const BixNonce& nonce) {
 
 BixResult<BixAcceptedHandshake> bix_accept_handshake(int client, const BixBootstrap& bootstrap,
                                                      uid_t broker_euid,
-                                                     const BixNonceLedger& ledger,
-                                                     int timeout_ms) {
+                                                     const BixNonceLedger& ledger, int timeout_ms) {
     auto peer = bix_peer_credentials(client);
     if (!peer.ok()) {
         return BixStatus::failure(peer.error());

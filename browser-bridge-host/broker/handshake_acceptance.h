@@ -3,17 +3,16 @@
 // The broker's check of a connecting host: peer credentials, the handshake's fixed fields, both
 // bridge secrets (compared in constant time), nonce freshness and the allowed extension id.
 
-#include <sys/types.h>
-
-#include <array>
-#include <cstddef>
-
 #include "bootstrap/bootstrap.h"
 #include "common/bix_result.h"
 #include "common/secret_buffer.h"
 #include "common/timed_io.h"
 #include "host/handshake.h"
 #include "platform/bix_platform.h"
+
+#include <array>
+#include <cstddef>
+#include <sys/types.h>
 
 inline constexpr std::size_t kBixMaxAcceptedHandshakes = 64;
 inline constexpr std::size_t kBixClientAcceptedFixedSize = 152;
@@ -41,7 +40,7 @@ private:
 struct BixAcceptedHandshake {
     BixPeerCredentials peer;
     BixNonce nonce{};
-    SecretBuffer client_record;  // the payload of the client-accepted (type 2) record
+    SecretBuffer client_record; // the payload of the client-accepted (type 2) record
 };
 
 // Reads and checks the handshake on `client` (blocking at most one timed read per step). Fails

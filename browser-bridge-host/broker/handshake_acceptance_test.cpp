@@ -1,25 +1,25 @@
 #include "broker/handshake_acceptance.h"
-
-#include <gtest/gtest.h>
-#include <unistd.h>
+#include "common/byte_order.h"
+#include "common/test_support.h"
+#include "host/handshake.h"
 
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
-
-#include "common/byte_order.h"
-#include "common/test_support.h"
-#include "host/handshake.h"
 
 namespace {
 
 const std::string kOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
 const std::string kOtherOrigin = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/";
 
-BixExtensionId id_of(const std::string& origin) { return *bix_parse_extension_origin(origin); }
+BixExtensionId id_of(const std::string& origin) {
+    return *bix_parse_extension_origin(origin);
+}
 
 std::unique_ptr<BixBootstrap> make_bootstrap() {
     auto bootstrap = std::make_unique<BixBootstrap>();
@@ -41,8 +41,8 @@ BixNonce nonce_of(std::uint8_t seed) {
 
 std::string handshake_bytes(const BixBootstrap& bootstrap, const BixNonce& nonce,
                             const std::string& origin = kOrigin) {
-    auto record = bix_build_handshake(bootstrap, origin, id_of(origin),
-                                      {getpid(), geteuid()}, nonce);
+    auto record =
+        bix_build_handshake(bootstrap, origin, id_of(origin), {getpid(), geteuid()}, nonce);
     return std::string(reinterpret_cast<const char*>(record->data()), record->size());
 }
 
@@ -161,8 +161,8 @@ TEST(HandshakeAcceptance, RejectsReplayedNoncesAndTheSixtyFifthHandshake) {
     EXPECT_EQ(accept_bytes(handshake_bytes(*bootstrap, nonce_of(1)), *bootstrap, ledger).error(),
               EALREADY);
     for (int seed = 2; seed <= 64; ++seed) {
-        ASSERT_TRUE(accept_bytes(handshake_bytes(*bootstrap, nonce_of(seed)), *bootstrap, ledger)
-                        .ok())
+        ASSERT_TRUE(
+            accept_bytes(handshake_bytes(*bootstrap, nonce_of(seed)), *bootstrap, ledger).ok())
             << seed;
         ASSERT_TRUE(ledger.record(nonce_of(static_cast<std::uint8_t>(seed))));
     }
@@ -183,4 +183,4 @@ TEST(SecretComparison, ComparesEveryByte) {
     }
 }
 
-}  // namespace
+} // namespace

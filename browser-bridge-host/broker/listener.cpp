@@ -1,9 +1,9 @@
 #include "broker/listener.h"
 
-#include <cerrno>
-
 #include "common/timed_io.h"
 #include "platform/bix_platform.h"
+
+#include <cerrno>
 
 namespace {
 
@@ -28,8 +28,8 @@ BixListenerOpen failed(BixListenerFailure failure) {
     return result;
 }
 
-BixListenerOpen failed_after_bind(BixListenerFailure failure, UniqueFd& fd,
-                                  const std::string& path, uid_t euid, bool examine) {
+BixListenerOpen failed_after_bind(BixListenerFailure failure, UniqueFd& fd, const std::string& path,
+                                  uid_t euid, bool examine) {
     fd.reset();
     if (examine) {
         remove_failed_socket(path, euid);
@@ -37,7 +37,7 @@ BixListenerOpen failed_after_bind(BixListenerFailure failure, UniqueFd& fd,
     return failed(failure);
 }
 
-}  // namespace
+} // namespace
 
 #ifdef BIX_TEST_HOOKS
 std::function<void(const std::string&)> bix_listener_before_bind_hook;

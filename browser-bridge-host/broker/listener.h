@@ -4,13 +4,12 @@
 // socket file it created itself: one owned by its effective uid with the device and inode it
 // recorded right after binding.
 
-#include <sys/types.h>
+#include "common/unique_fd.h"
 
 #include <functional>
 #include <string>
 #include <string_view>
-
-#include "common/unique_fd.h"
+#include <sys/types.h>
 
 inline constexpr int kBixListenBacklog = 8;
 
@@ -26,7 +25,7 @@ struct BixListener {
 
 struct BixListenerOpen {
     BixListenerFailure failure = BixListenerFailure::none;
-    BixListener listener;  // valid only when failure is none
+    BixListener listener; // valid only when failure is none
 };
 
 // Creates, binds (umask 077), chmods to 0600, listens, verifies and makes non-blocking. When a

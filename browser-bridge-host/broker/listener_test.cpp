@@ -1,14 +1,12 @@
 #include "broker/listener.h"
+#include "common/test_support.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
-
-#include "common/test_support.h"
 
 namespace {
 
@@ -97,4 +95,4 @@ TEST(Listener, EveryFailureHasItsOwnDiagnostic) {
               "BIX_BROWSER_BROKER_E_SOCKET_NONBLOCK");
 }
 
-}  // namespace
+} // namespace

@@ -28,7 +28,7 @@ BixBootstrapContext current_context() {
     return BixBootstrapContext{bix_effective_uid(), bix_unix_time_seconds()};
 }
 
-}  // namespace
+} // namespace
 
 BixCommandLine bix_parse_command_line(const std::vector<std::string>& arguments) {
     BixCommandLine parsed;
@@ -51,8 +51,8 @@ int bix_main(int argc, char** argv) {
     BixCommandLine command = bix_parse_command_line(arguments);
     switch (command.mode) {
     case BixMode::host:
-        return bix_run_host_mode(BixHostSetup{command.origin, host_bootstrap_path(),
-                                              current_context(), {kStdin, kStdout, kStderr}});
+        return bix_run_host_mode(BixHostSetup{
+            command.origin, host_bootstrap_path(), current_context(), {kStdin, kStdout, kStderr}});
     case BixMode::broker:
         return bix_run_broker_mode(command.bootstrap_path, current_context(),
                                    {kStdin, kStdout, kStderr});

@@ -9,8 +9,8 @@ enum class BixMode { host, broker, invalid };
 
 struct BixCommandLine {
     BixMode mode = BixMode::invalid;
-    std::string origin;          // host mode
-    std::string bootstrap_path;  // broker mode
+    std::string origin;         // host mode
+    std::string bootstrap_path; // broker mode
 };
 
 // `arguments` excludes the program name.

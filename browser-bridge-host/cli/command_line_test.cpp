@@ -1,7 +1,6 @@
 #include "cli/command_line.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace {
@@ -14,7 +13,7 @@ struct SplitCase {
 TEST(CommandLine, SplitsModesByArgumentCount) {
     const std::vector<SplitCase> cases = {
         {{"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, BixMode::host},
-        {{"--broker"}, BixMode::host},  // one argument is always an origin
+        {{"--broker"}, BixMode::host}, // one argument is always an origin
         {{"--broker", "/tmp/b"}, BixMode::broker},
         {{}, BixMode::invalid},
         {{"/tmp/b", "--broker"}, BixMode::invalid},
@@ -33,4 +32,4 @@ TEST(CommandLine, SplitsModesByArgumentCount) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -1,8 +1,8 @@
 #include "common/diagnostics.h"
 
-#include <string>
-
 #include "common/timed_io.h"
+
+#include <string>
 
 void bix_emit_diagnostic(int fd, std::string_view name) {
     std::string line(name);

@@ -1,9 +1,9 @@
 #include "common/native_frame.h"
 
+#include "common/byte_order.h"
+
 #include <cerrno>
 #include <cstring>
-
-#include "common/byte_order.h"
 
 BixResult<BixFrameRead> bix_read_native_frame(int fd, int timeout_ms) {
     std::uint8_t prefix[kBixFramePrefixSize] = {};

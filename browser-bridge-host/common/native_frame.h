@@ -3,12 +3,12 @@
 // Native-messaging frames: a 32-bit little-endian length, then that many bytes of UTF-8 JSON.
 // Frames are carried whole, prefix included, and never interpreted.
 
-#include <cstddef>
-#include <cstdint>
-
 #include "common/bix_result.h"
 #include "common/secret_buffer.h"
 #include "common/timed_io.h"
+
+#include <cstddef>
+#include <cstdint>
 
 inline constexpr std::uint32_t kBixMinFrameLength = 1;
 inline constexpr std::uint32_t kBixMaxFrameLength = 262144;
@@ -16,7 +16,7 @@ inline constexpr std::size_t kBixFramePrefixSize = 4;
 
 struct BixFrameRead {
     bool end_of_file = false;
-    SecretBuffer frame;  // prefix and body; empty at end of file
+    SecretBuffer frame; // prefix and body; empty at end of file
 };
 
 // Reads one frame. An end of file before the prefix is a clean end; a length outside 1..262144

@@ -1,12 +1,12 @@
 #include "common/read_ahead.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-
 #include "common/byte_order.h"
 #include "common/stop_flag.h"
 #include "platform/bix_platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -14,7 +14,7 @@ int remaining_ms(std::int64_t deadline_ms) {
     return static_cast<int>(std::max<std::int64_t>(0, deadline_ms - bix_monotonic_milliseconds()));
 }
 
-}  // namespace
+} // namespace
 
 std::size_t BixReadAhead::take_buffered(std::uint8_t* out, std::size_t wanted) {
     std::size_t count = std::min(wanted, end_ - begin_);

@@ -5,12 +5,12 @@
 // a body too large for the staging buffer is read straight into its frame. Every wait keeps the
 // timed reader's budget, and the staging bytes are zeroed before release.
 
-#include <cstddef>
-
 #include "common/bix_result.h"
 #include "common/native_frame.h"
 #include "common/secret_buffer.h"
 #include "common/timed_io.h"
+
+#include <cstddef>
 
 inline constexpr std::size_t kBixReadAheadSize = 65536;
 

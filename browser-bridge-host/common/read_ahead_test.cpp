@@ -1,14 +1,12 @@
 #include "common/read_ahead.h"
-
-#include <gtest/gtest.h>
+#include "common/test_support.h"
 
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "common/test_support.h"
 
 namespace {
 
@@ -88,4 +86,4 @@ TEST(ReadAhead, BadLengthsShortBodiesAndStallsFail) {
     }
 }
 
-}  // namespace
+} // namespace

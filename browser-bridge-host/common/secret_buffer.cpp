@@ -1,9 +1,9 @@
 #include "common/secret_buffer.h"
 
+#include "platform/bix_platform.h"
+
 #include <new>
 #include <utility>
-
-#include "platform/bix_platform.h"
 
 SecretBuffer::SecretBuffer(SecretBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}

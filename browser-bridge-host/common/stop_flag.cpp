@@ -6,10 +6,16 @@ namespace {
 volatile std::sig_atomic_t stop_requested = 0;
 }
 
-bool bix_should_stop() { return stop_requested != 0; }
+bool bix_should_stop() {
+    return stop_requested != 0;
+}
 
-void bix_request_stop() { stop_requested = 1; }
+void bix_request_stop() {
+    stop_requested = 1;
+}
 
 #ifdef BIX_TEST_HOOKS
-void bix_clear_stop_for_tests() { stop_requested = 0; }
+void bix_clear_stop_for_tests() {
+    stop_requested = 0;
+}
 #endif

@@ -1,12 +1,11 @@
 #include "common/test_support.h"
 
 #include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <filesystem>
-#include <stdexcept>
 
 ScratchDirectory::ScratchDirectory() {
     char pattern[] = "/tmp/bxbu-XXXXXX";

@@ -2,10 +2,10 @@
 
 // Helpers shared by the bridge's unit tests: scratch directories and descriptor pairs.
 
+#include "common/unique_fd.h"
+
 #include <string>
 #include <utility>
-
-#include "common/unique_fd.h"
 
 // A private directory under /tmp, removed with its content on destruction.
 class ScratchDirectory {
@@ -27,7 +27,7 @@ struct FdPair {
     UniqueFd second;
 };
 
-FdPair make_pipe();        // first: read end, second: write end
-FdPair make_socketpair();  // a connected Unix stream pair
+FdPair make_pipe();       // first: read end, second: write end
+FdPair make_socketpair(); // a connected Unix stream pair
 void write_file(const std::string& path, const std::string& content, int mode);
 void write_bytes(int fd, const std::string& bytes);

@@ -1,12 +1,11 @@
 #include "common/timed_io.h"
 
-#include <fcntl.h>
+#include "common/stop_flag.h"
+#include "platform/bix_platform.h"
 
 #include <algorithm>
 #include <cerrno>
-
-#include "common/stop_flag.h"
-#include "platform/bix_platform.h"
+#include <fcntl.h>
 
 namespace {
 
@@ -50,9 +49,11 @@ BixStatus poll_until(int fd, short events, const Deadline& deadline) {
     }
 }
 
-bool is_retryable(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+bool is_retryable(int error) {
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
 
-}  // namespace
+} // namespace
 
 BixStatus bix_poll_fd(int fd, short events, int timeout_ms) {
     return poll_until(fd, events, Deadline(timeout_ms));
@@ -64,8 +65,9 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     std::size_t received = 0;
     // On a non-blocking descriptor data that has already arrived is taken without a wait; a
-    // blocking one is always polled first so that a read never blocks past the deadline.
-    bool must_wait = !bix_is_nonblocking(fd);
+    // blocking one is polled before every read so that no read blocks past the deadline.
+    const bool blocking = !bix_is_nonblocking(fd);
+    bool must_wait = blocking;
     while (received < size) {
         if (must_wait || bix_should_stop()) {
             BixStatus waited = poll_until(fd, POLLIN, deadline);
@@ -88,7 +90,7 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
             return BixStatus::failure(ECONNRESET);
         }
         received += n.value();
-        must_wait = false;
+        must_wait = blocking;
     }
     return BixReadOutcome::complete;
 }
@@ -97,7 +99,8 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
     Deadline deadline(timeout_ms);
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t written = 0;
-    bool must_wait = !bix_is_nonblocking(fd);
+    const bool blocking = !bix_is_nonblocking(fd);
+    bool must_wait = blocking;
     while (written < length) {
         if (must_wait || bix_should_stop()) {
             BixStatus waited = poll_until(fd, POLLOUT, deadline);
@@ -117,9 +120,11 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
             return BixStatus::failure(EIO);
         }
         written += n.value();
-        must_wait = false;
+        must_wait = blocking;
     }
     return BixStatus::success();
 }
 
-BixStatus bix_set_nonblocking(int fd) { return bix_add_status_flags(fd, O_NONBLOCK); }
+BixStatus bix_set_nonblocking(int fd) {
+    return bix_add_status_flags(fd, O_NONBLOCK);
+}

@@ -4,12 +4,11 @@
 // waits at most `timeout_ms` in total (2 seconds unless a test asks for less), so a peer that
 // stalls, or one that trickles a byte at a time, holds the caller for at most that long.
 
-#include <poll.h>
+#include "common/bix_result.h"
 
 #include <cstddef>
 #include <cstdint>
-
-#include "common/bix_result.h"
+#include <poll.h>
 
 inline constexpr int kBixIoTimeoutMs = 2000;
 

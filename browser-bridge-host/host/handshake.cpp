@@ -1,14 +1,14 @@
 #include "host/handshake.h"
 
+#include "common/byte_order.h"
+
 #include <cerrno>
 #include <cstring>
 
-#include "common/byte_order.h"
-
 BixResult<SecretBuffer> bix_build_handshake(const BixBootstrap& bootstrap, std::string_view origin,
-                                           const BixExtensionId& id,
-                                           const BixHandshakeIdentity& identity,
-                                           const BixNonce& nonce) {
+                                            const BixExtensionId& id,
+                                            const BixHandshakeIdentity& identity,
+                                            const BixNonce& nonce) {
     namespace off = bix_handshake_offset;
     if (origin.size() > kBixMaxOriginLength) {
         return BixStatus::failure(EINVAL);

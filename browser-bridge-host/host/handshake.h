@@ -6,17 +6,16 @@
 // host euid (4), origin length (2), id length (2), first secret (32), second secret (32),
 // nonce (32), then the origin and the 32-byte extension id.
 
-#include <sys/types.h>
+#include "bootstrap/bootstrap.h"
+#include "bootstrap/extension_origin.h"
+#include "common/bix_result.h"
+#include "common/secret_buffer.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/extension_origin.h"
-#include "common/bix_result.h"
-#include "common/secret_buffer.h"
+#include <sys/types.h>
 
 inline constexpr std::array<std::uint8_t, 8> BIX_HANDSHAKE_MAGIC = {'B', 'I', 'X', 'H',
                                                                     'S', 'K', '1', 0};
@@ -37,7 +36,7 @@ inline constexpr std::size_t first_secret = 24;
 inline constexpr std::size_t second_secret = 56;
 inline constexpr std::size_t nonce = 88;
 inline constexpr std::size_t origin = 120;
-}  // namespace bix_handshake_offset
+} // namespace bix_handshake_offset
 
 using BixNonce = std::array<std::uint8_t, kBixNonceSize>;
 
@@ -49,6 +48,6 @@ struct BixHandshakeIdentity {
 // Builds the handshake record for `origin`, whose id is `id`, with the bootstrap's secrets and
 // `nonce`. Fails with EINVAL when the origin is 65536 bytes or longer.
 BixResult<SecretBuffer> bix_build_handshake(const BixBootstrap& bootstrap, std::string_view origin,
-                                           const BixExtensionId& id,
-                                           const BixHandshakeIdentity& identity,
-                                           const BixNonce& nonce);
+                                            const BixExtensionId& id,
+                                            const BixHandshakeIdentity& identity,
+                                            const BixNonce& nonce);

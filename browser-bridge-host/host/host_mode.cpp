@@ -1,9 +1,5 @@
 #include "host/host_mode.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include "common/byte_order.h"
 #include "common/diagnostics.h"
 #include "common/native_frame.h"
@@ -12,6 +8,10 @@
 #include "common/timed_io.h"
 #include "host/handshake.h"
 #include "platform/bix_platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -56,9 +56,9 @@ BixStatus perform_handshake(int socket, const BixBootstrap& bootstrap, std::stri
     if (BixStatus s = bix_fill_random(nonce.data(), nonce.size()); !s.ok()) {
         return s;
     }
-    auto record = bix_build_handshake(bootstrap, origin, id,
-                                      BixHandshakeIdentity{bix_process_id(), context.effective_uid},
-                                      nonce);
+    auto record =
+        bix_build_handshake(bootstrap, origin, id,
+                            BixHandshakeIdentity{bix_process_id(), context.effective_uid}, nonce);
     bix_secure_zero(nonce.data(), nonce.size());
     if (!record.ok()) {
         return BixStatus::failure(record.error());
@@ -93,9 +93,13 @@ CopyResult copy_one_frame(BixReadAhead& from, int to) {
     return written.ok() ? CopyResult::copied : CopyResult::failed;
 }
 
-bool is_readable(short revents) { return (revents & (POLLIN | POLLHUP)) != 0; }
+bool is_readable(short revents) {
+    return (revents & (POLLIN | POLLHUP)) != 0;
+}
 
-bool has_error(short revents) { return (revents & (POLLERR | POLLNVAL)) != 0; }
+bool has_error(short revents) {
+    return (revents & (POLLERR | POLLNVAL)) != 0;
+}
 
 // One copy step: an end of file or a failure caused by a stop request ends the relay cleanly.
 std::optional<BixRelayEnd> relay_step(BixReadAhead& from, int to, BixRelayEnd failure) {
@@ -110,7 +114,7 @@ std::optional<BixRelayEnd> relay_step(BixReadAhead& from, int to, BixRelayEnd fa
     return bix_should_stop() ? BixRelayEnd::finished : failure;
 }
 
-}  // namespace
+} // namespace
 
 std::string bix_startup_error_frame() {
     char message[kMaxStartupMessage + 1] = {};

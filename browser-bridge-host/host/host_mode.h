@@ -3,11 +3,11 @@
 // Host mode: started by the browser with the extension origin, it authenticates to the host
 // application's broker and relays native-messaging frames both ways until either side closes.
 
-#include <string>
-#include <string_view>
-
 #include "bootstrap/bootstrap.h"
 #include "common/bix_result.h"
+
+#include <string>
+#include <string_view>
 
 struct BixHostIo {
     int browser_in = 0;
@@ -17,7 +17,7 @@ struct BixHostIo {
 
 struct BixHostSetup {
     std::string_view origin;
-    BixResult<std::string> bootstrap_path;  // failure: no usable home or the path is too long
+    BixResult<std::string> bootstrap_path; // failure: no usable home or the path is too long
     BixBootstrapContext context;
     BixHostIo io;
 };

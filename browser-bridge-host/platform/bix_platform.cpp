@@ -1,5 +1,8 @@
 #include "platform/bix_platform.h"
 
+#include "common/stop_flag.h"
+
+#include <cerrno>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,15 +13,13 @@
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cerrno>
 #include <vector>
-
-#include "common/stop_flag.h"
 
 namespace {
 
-BixStatus last_error() { return BixStatus::failure(errno); }
+BixStatus last_error() {
+    return BixStatus::failure(errno);
+}
 
 BixFileInfo to_file_info(const struct stat& st) {
     BixFileInfo info;
@@ -50,9 +51,11 @@ BixResult<sockaddr_un> unix_address(const std::string& path) {
     return address;
 }
 
-void handle_stop_signal(int) { bix_request_stop(); }
+void handle_stop_signal(int) {
+    bix_request_stop();
+}
 
-}  // namespace
+} // namespace
 
 void bix_secure_zero(void* data, std::size_t size) {
     if (data != nullptr && size > 0) {
@@ -76,9 +79,13 @@ BixStatus bix_fill_random(void* data, std::size_t size) {
     return BixStatus::success();
 }
 
-uid_t bix_effective_uid() { return geteuid(); }
+uid_t bix_effective_uid() {
+    return geteuid();
+}
 
-pid_t bix_process_id() { return getpid(); }
+pid_t bix_process_id() {
+    return getpid();
+}
 
 std::int64_t bix_unix_time_seconds() {
     timespec ts{};

@@ -4,16 +4,15 @@
 // functions, so a port to another system replaces only platform/. Each call returns its errno
 // value explicitly.
 
-#include <poll.h>
-#include <sys/types.h>
+#include "common/bix_result.h"
+#include "common/unique_fd.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <poll.h>
 #include <string>
 #include <string_view>
-
-#include "common/bix_result.h"
-#include "common/unique_fd.h"
+#include <sys/types.h>
 
 // ---- memory and randomness ----
 void bix_secure_zero(void* data, std::size_t size);
@@ -50,7 +49,7 @@ struct BixFileInfo {
     dev_t device = 0;
     ino_t inode = 0;
     uid_t owner = 0;
-    mode_t permissions = 0;  // st_mode & 07777
+    mode_t permissions = 0; // st_mode & 07777
     nlink_t links = 0;
     std::int64_t size = 0;
 };
@@ -67,7 +66,7 @@ BixStatus bix_unlink(const std::string& path);
 struct BixPeerCredentials {
     uid_t uid = 0;
     gid_t gid = 0;
-    pid_t pid = 0;  // 0 when the system cannot tell
+    pid_t pid = 0; // 0 when the system cannot tell
 };
 
 BixResult<UniqueFd> bix_unix_stream_socket();

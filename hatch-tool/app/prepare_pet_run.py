@@ -171,6 +171,16 @@ def remove_tree(path):
     os.rmdir(path)
 
 
+def _require_real_directories(path):
+    """Refuses a symbolic link anywhere on a relative directory path, so that no output is
+    ever written outside the workspace."""
+    parts = path.split("/") if path else []
+    for end in range(1, len(parts) + 1):
+        prefix = "/".join(parts[:end])
+        if os.path.islink(prefix):
+            raise data_error("%s: must not be a symbolic link" % prefix)
+
+
 class StagedDirectory:
     """Builds an output directory under a temporary sibling name and renames it into place.
 
@@ -185,6 +195,7 @@ class StagedDirectory:
         self.committed = False
 
     def __enter__(self):
+        _require_real_directories(os.path.dirname(self.final_path))
         remove_tree(self.path)
         os.mkdir(self.path, 0o700)
         return self

@@ -142,6 +142,8 @@ def test_stop_signal_ends_both_modes_cleanly(bridge, signal_number):
     bridge.write_bootstrap()
     broker = bridge.start_broker()
     host, client = bridge.connect_host(broker)
+    host.send_frame(b"{}")  # one round trip proves the host is past its handshake
+    assert broker.expect_record(h.CLIENT_FRAME)[1] == client
     host.proc.send_signal(signal_number)
     status, out, err = host.wait()
     assert (status, out, err) == (0, b"", "")

@@ -475,3 +475,17 @@ def test_incomplete_assembly_record_gives_no_handoff(launcher, workspace, missin
         65, "", "bix-hatch-tool: run/assembly/assembly.json is damaged; run assemble again\n")
     assert "handoff" not in os.listdir(workspace)
     assert leftovers(workspace) == []
+
+
+def test_job_never_writes_through_a_symlinked_jobs_directory(launcher, workspace, scratch):
+    make_pet(workspace, animation_count=1)
+    assert stage(launcher, workspace, "prepare").status == 0
+    outside = os.path.join(scratch, "outside")
+    os.mkdir(outside)
+    jobs = os.path.join(workspace, "run", "jobs")
+    os.rmdir(jobs)
+    os.symlink(outside, jobs)
+    result = stage(launcher, workspace, "job", "--index", "0")
+    assert (result.status, result.stdout, result.stderr) == (
+        65, "", "bix-hatch-tool: run/jobs: must not be a symbolic link\n")
+    assert os.listdir(outside) == []
