@@ -368,6 +368,41 @@ JSONValue parseScenario(std::string_view text) {
     }
 }
 
+SimulatedApplicationSpec readApplication(const JSONValue& value, const std::string& where,
+                                         ElementReader& reader, std::set<std::string>& keys) {
+    constexpr auto kPidLow = std::numeric_limits<std::int32_t>::min();
+    constexpr auto kPidHigh = std::numeric_limits<std::int32_t>::max();
+    Members members(value, where);
+    SimulatedApplicationSpec app;
+    auto pid = members.integer("pid", kPidLow, kPidHigh);
+    if (!pid) {
+        reject(where + ".pid is required");
+    }
+    app.pid = static_cast<std::int32_t>(*pid);
+    app.bundleId = members.text("bundleId");
+    app.localizedName = members.text("name");
+    app.activationPolicy = policyNamed(members.text("activationPolicy").value_or("regular"), where);
+    app.isActive = members.boolean("active").value_or(false);
+    app.isTerminated = members.boolean("terminated").value_or(false);
+    app.focusedKey = members.text("focused").value_or("");
+    app.windows = reader.readList(members.array("windows"), where + ".windows");
+    members.finish();
+    std::set<std::string> ownKeys;
+    for (const auto& window : app.windows) {
+        collectKeys(window, ownKeys);
+    }
+    for (const auto& key : ownKeys) {
+        if (!keys.insert(key).second) {
+            reject("the key \"" + key + "\" is used twice");
+        }
+    }
+    // The focused element must be one of this application's own elements.
+    if (!app.focusedKey.empty() && ownKeys.count(app.focusedKey) == 0) {
+        reject(where + ".focused names no element");
+    }
+    return app;
+}
+
 } // namespace
 
 void loadSimulatedDesktopScenario(SimulatedDesktop& desktop, std::string_view text) {
@@ -393,29 +428,7 @@ void loadSimulatedDesktopScenario(SimulatedDesktop& desktop, std::string_view te
     const auto& applications = root.array("applications");
     for (std::size_t i = 0; i < applications.size(); ++i) {
         const std::string where = "applications[" + std::to_string(i) + "]";
-        Members members(applications[i], where);
-        SimulatedApplicationSpec app;
-        auto pid = members.integer("pid", kPidLow, kPidHigh);
-        if (!pid) {
-            reject(where + ".pid is required");
-        }
-        app.pid = static_cast<std::int32_t>(*pid);
-        app.bundleId = members.text("bundleId");
-        app.localizedName = members.text("name");
-        app.activationPolicy =
-            policyNamed(members.text("activationPolicy").value_or("regular"), where);
-        app.isActive = members.boolean("active").value_or(false);
-        app.isTerminated = members.boolean("terminated").value_or(false);
-        app.focusedKey = members.text("focused").value_or("");
-        app.windows = reader.readList(members.array("windows"), where + ".windows");
-        members.finish();
-        for (const auto& window : app.windows) {
-            collectKeys(window, keys);
-        }
-        if (!app.focusedKey.empty() && keys.count(app.focusedKey) == 0) {
-            reject(where + ".focused names no element");
-        }
-        if (desktop.addApplication(app) == 0) {
+        if (desktop.addApplication(readApplication(applications[i], where, reader, keys)) == 0) {
             reject(where + ".pid is used twice");
         }
     }

@@ -98,6 +98,12 @@ TEST(SimulatedDesktopScenario, RefusesMalformedScenariosWithAReason) {
          "activationPolicy"},
         {"{\"applications\": [{\"pid\": 1, \"focused\": \"nowhere\"}]}",
          "focused names no element"},
+        {"{\"applications\": [{\"pid\": 1, \"windows\": [{\"key\": \"a\"}]}, "
+         "{\"pid\": 2, \"focused\": \"a\"}]}",
+         "focused names no element"},
+        {"{\"applications\": [{\"pid\": 1, \"windows\": [{\"key\": \"a\"}]}, "
+         "{\"pid\": 2, \"windows\": [{\"key\": \"a\"}]}]}",
+         "used twice"},
         {"{\"applications\": [{\"pid\": 4294967296}]}", "pid must be an integer in range"},
         {"{\"applications\": [{\"pid\": 1, \"windows\": [{\"errors\": [{\"operation\": \"x\", "
          "\"code\": 1}]}]}]}",

@@ -178,6 +178,9 @@ OperationResult read_private_file(const OperationContext& context) {
         return named.status();
     BIX_TRY(check(same_regular_identity(content->stat, *named)));
     BIX_TRY(anchored(root, args[6], parent->fd.get()));
+    // Every descriptor is closed before anything is printed.
+    fd->reset();
+    parent->fd.reset();
     return print_content(context, *content);
 }
 
@@ -215,6 +218,8 @@ OperationResult read_external_file(const OperationContext& context) {
     BIX_TRY(check(same_directory_identity(*first, *parent_now) &&
                   same_file_snapshot(content->stat, *named)));
     BIX_TRY(anchored(root, args[6], held));
+    fd->reset();
+    parent->fd.reset();
     return print_content(context, *content);
 }
 

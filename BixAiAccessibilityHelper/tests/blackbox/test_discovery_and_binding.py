@@ -233,3 +233,17 @@ def test_untrusted_helper_lists_but_refuses_to_bind(start_helper, scenario):
                                                              bundle="com.example.aichat")))
     assert reply == failure("PERMISSION_DENIED", "Accessibility permission is unavailable.",
                             "req-1", NONCE)
+
+
+def test_built_in_demo_desktop_binds_its_chat_window(helper):
+    helper.handshake()
+    ids, candidates = list_candidates(helper)
+    assert candidates[0]["bundleId"] == "com.example.aichat"
+    assert candidates[0]["isActive"] is True
+    offered = result_of(helper.request(command(
+        "bindTarget", bind_params(ids["com.example.aichat"], bundle="com.example.aichat"))))
+    assert offered["status"] == "window-selection-required"
+    params = bind_params(ids["com.example.aichat"], bundle="com.example.aichat",
+                         windowCandidateId=offered["windows"][0]["windowCandidateId"])
+    bound = result_of(helper.request(command("bindTarget", params, request_id="b2")))
+    assert (bound["status"], bound["bundleId"]) == ("bound", "com.example.aichat")
