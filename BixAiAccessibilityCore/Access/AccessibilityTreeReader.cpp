@@ -158,8 +158,8 @@ AccessibilityTreeReader::read(const BoundTarget& target,
         if (elapsed.count() > maximumDuration_) {
             budgetExceeded();
         }
-        // Copied: appending children below may reallocate the queue.
-        const QueueEntry entry = queue[position];
+        // Moved out (each entry is taken once): appending children below may reallocate.
+        const QueueEntry entry = std::move(queue[position]);
         // The first arrival decides a node's parent and depth; deeper entries are not read.
         if (!nodes.contains(entry.handle) && entry.depth <= maximumDepth_) {
             auto snap = backend_->snapshot(entry.handle, includeValues.contains(entry.handle));

@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::size_t kClientSlots = 8;
 constexpr std::uint8_t kClosedPayload = 1;
+static_assert(kBixBatchFrames <= kBixMaxRecordsPerWrite, "a client's batch fits one write");
 
 enum class ClientState { awaiting_acceptance = 1, established = 2 };
 
@@ -41,7 +42,14 @@ struct ControlStep {
     LoopEnd end = LoopEnd::normal;
 };
 
-enum class RecordOutcome { handled, halt, control_error };
+enum class RecordOutcome { handled, halt, control_error, bad_record };
+
+// One control record read whole from the host application.
+struct ControlRecord {
+    bool end_of_file = false;
+    BixRecordHeader header;
+    SecretBuffer payload;
+};
 
 // The running broker. Owns the bootstrap, the listener, the client slots and the nonce ledger;
 // single-threaded, so nothing is locked. Invariants: an open slot has a non-zero id that no other
@@ -65,10 +73,13 @@ public:
 
 private:
     ControlStep handle_control_input();
-    RecordOutcome handle_record(const BixRecordHeader& header, const SecretBuffer& payload);
+    BixResult<ControlRecord> read_control_record();
+    RecordOutcome handle_record(const BixRecordHeader& header, SecretBuffer& payload);
+    RecordOutcome relay_to_client(ClientSlot& slot, SecretBuffer first);
+    bool next_frame_staged_for(std::uint32_t client_id) const;
     void accept_one();
     bool admit(UniqueFd client);
-    void handle_client(ClientSlot& slot, short revents);
+    void handle_client(ClientSlot& slot, short revents, ClientState polled_state);
     void close_client(ClientSlot& slot, bool notify);
     ClientSlot* find_slot(std::uint32_t id);
     ClientSlot* free_slot();
@@ -89,12 +100,14 @@ LoopEnd Broker::run() {
     while (!bix_should_stop()) {
         std::array<pollfd, 2 + kClientSlots> fds{};
         std::array<std::uint32_t, kClientSlots> polled_ids{};
+        std::array<ClientState, kClientSlots> polled_states{};
         fds[0] = {io_.control_in, POLLIN, 0};
         fds[1] = {listener_.fd.get(), POLLIN, 0};
         for (std::size_t i = 0; i < kClientSlots; ++i) {
             // A negative descriptor makes poll skip the empty slot.
             fds[2 + i] = {slots_[i].open() ? slots_[i].fd.get() : -1, POLLIN, 0};
             polled_ids[i] = slots_[i].id;
+            polled_states[i] = slots_[i].state;
         }
         // Bytes already staged are invisible to poll: look without waiting, then serve them.
         auto ready = bix_poll(fds.data(), fds.size(), has_staged_input() ? 0 : -1);
@@ -121,7 +134,7 @@ LoopEnd Broker::run() {
             // client; events polled for the old one must not touch the new one.
             bool pending = fds[2 + i].revents != 0 || slots_[i].input.has_buffered();
             if (pending && slots_[i].open() && slots_[i].id == polled_ids[i]) {
-                handle_client(slots_[i], fds[2 + i].revents);
+                handle_client(slots_[i], fds[2 + i].revents, polled_states[i]);
             }
         }
         if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) {
@@ -138,40 +151,58 @@ ControlStep Broker::handle_control_input() {
         return bix_should_stop() ? ControlStep{false, LoopEnd::normal}
                                  : ControlStep{false, LoopEnd::main_record};
     };
-    BixRecordHeaderBytes header_bytes{};
-    auto read = control_.read_exact(header_bytes.data(), header_bytes.size(), true);
-    if (!read.ok()) {
+    auto record = read_control_record();
+    if (!record.ok()) {
         return bad_record();
     }
-    if (read.value() == BixReadOutcome::end_of_file) {
+    if (record->end_of_file) {
         return kStopNormally;
     }
-    auto header = bix_parse_record_header(header_bytes);
-    if (!header) {
-        return bad_record();
-    }
-    auto payload = SecretBuffer::allocate(header->payload_length);
-    if (!payload) {
-        return bad_record();
-    }
-    if (!payload->empty()) {
-        auto body = control_.read_exact(payload->data(), payload->size(), false);
-        if (!body.ok()) {
-            return bad_record();
-        }
-    }
-    switch (handle_record(*header, *payload)) {
+    switch (handle_record(record->header, record->payload)) {
     case RecordOutcome::handled:
         return ControlStep{};
     case RecordOutcome::halt:
         return kStopNormally;
+    case RecordOutcome::bad_record:
+        return bad_record();
     case RecordOutcome::control_error:
         break;
     }
     return ControlStep{false, LoopEnd::main_control};
 }
 
-RecordOutcome Broker::handle_record(const BixRecordHeader& header, const SecretBuffer& payload) {
+// Fails with EPROTO for a malformed header, ENOMEM, or the read's error.
+BixResult<ControlRecord> Broker::read_control_record() {
+    BixRecordHeaderBytes header_bytes{};
+    auto read = control_.read_exact(header_bytes.data(), header_bytes.size(), true);
+    if (!read.ok()) {
+        return BixStatus::failure(read.error());
+    }
+    ControlRecord record;
+    if (read.value() == BixReadOutcome::end_of_file) {
+        record.end_of_file = true;
+        return record;
+    }
+    auto header = bix_parse_record_header(header_bytes);
+    if (!header) {
+        return BixStatus::failure(EPROTO);
+    }
+    record.header = *header;
+    auto payload = SecretBuffer::allocate(header->payload_length);
+    if (!payload) {
+        return BixStatus::failure(ENOMEM);
+    }
+    record.payload = std::move(*payload);
+    if (!record.payload.empty()) {
+        auto body = control_.read_exact(record.payload.data(), record.payload.size(), false);
+        if (!body.ok()) {
+            return BixStatus::failure(body.error());
+        }
+    }
+    return record;
+}
+
+RecordOutcome Broker::handle_record(const BixRecordHeader& header, SecretBuffer& payload) {
     auto type = static_cast<BixRecordType>(header.type);
     if (type == BixRecordType::halt) {
         bool well_formed = header.client_id == 0 && payload.empty();
@@ -192,11 +223,7 @@ RecordOutcome Broker::handle_record(const BixRecordHeader& header, const SecretB
         slot->state = ClientState::established;
         return RecordOutcome::handled;
     case BixRecordType::frame_to_client:
-        if (slot->state != ClientState::established || !bix_is_frame_payload(payload) ||
-            !bix_write_all_timeout(slot->fd.get(), payload.data(), payload.size()).ok()) {
-            return RecordOutcome::control_error;
-        }
-        return RecordOutcome::handled;
+        return relay_to_client(*slot, std::move(payload));
     case BixRecordType::close_client:
         if (!payload.empty()) {
             return RecordOutcome::control_error;
@@ -206,6 +233,54 @@ RecordOutcome Broker::handle_record(const BixRecordHeader& header, const SecretB
     default:
         return RecordOutcome::control_error;
     }
+}
+
+// Writes the frame of one "f" record, together with the frames of the "f" records for the same
+// client already staged behind it, in one write. Each record is checked as if handled alone; a
+// bad one ends the batch and is reported after the good ones before it were written.
+RecordOutcome Broker::relay_to_client(ClientSlot& slot, SecretBuffer first) {
+    if (slot.state != ClientState::established || !bix_is_frame_payload(first)) {
+        return RecordOutcome::control_error;
+    }
+    std::array<SecretBuffer, kBixBatchFrames> frames;
+    std::size_t count = 0;
+    std::size_t bytes = first.size();
+    frames[count++] = std::move(first);
+    RecordOutcome after = RecordOutcome::handled;
+    while (count < kBixBatchFrames && bytes < kBixBatchBytes && next_frame_staged_for(slot.id)) {
+        auto next = read_control_record();
+        if (!next.ok()) {
+            after = RecordOutcome::bad_record;
+            break;
+        }
+        if (!bix_is_frame_payload(next->payload)) {
+            after = RecordOutcome::control_error;
+            break;
+        }
+        bytes += next->payload.size();
+        frames[count++] = std::move(next->payload);
+    }
+    std::array<iovec, kBixBatchFrames> parts{};
+    for (std::size_t i = 0; i < count; ++i) {
+        parts[i] = iovec{frames[i].data(), frames[i].size()};
+    }
+    if (!bix_write_vector_timeout(slot.fd.get(), parts.data(), count).ok()) {
+        return RecordOutcome::control_error;
+    }
+    return after;
+}
+
+// True when the next control record is staged whole and is an "f" record for `client_id`.
+bool Broker::next_frame_staged_for(std::uint32_t client_id) const {
+    if (control_.buffered_size() < kBixRecordHeaderSize) {
+        return false;
+    }
+    BixRecordHeaderBytes bytes{};
+    std::memcpy(bytes.data(), control_.buffered_data(), bytes.size());
+    auto header = bix_parse_record_header(bytes);
+    return header && header->type == static_cast<std::uint8_t>(BixRecordType::frame_to_client) &&
+           header->client_id == client_id &&
+           control_.buffered_size() - kBixRecordHeaderSize >= header->payload_length;
 }
 
 void Broker::accept_one() {
@@ -244,20 +319,29 @@ bool Broker::admit(UniqueFd client) {
     return false;
 }
 
-void Broker::handle_client(ClientSlot& slot, short revents) {
-    if (slot.state == ClientState::awaiting_acceptance) {
+void Broker::handle_client(ClientSlot& slot, short revents, ClientState polled_state) {
+    // The state at poll time decides: bytes reported while the client was still awaiting
+    // acceptance were sent before it, even when an "e" record handled since has accepted it.
+    if (polled_state == ClientState::awaiting_acceptance) {
         // A client must not speak, hang up or fail before the host application accepts it.
         close_client(slot, true);
         return;
     }
     if ((revents & (POLLIN | POLLHUP)) != 0 || slot.input.has_buffered()) {
-        auto read = slot.input.read_frame();
-        if (!read.ok() || read->end_of_file) {
+        // Frames that arrived together leave as records in one write to the control pipe.
+        BixFrameBatch batch;
+        auto read = slot.input.read_frames(batch);
+        if (!read.ok() || read.value() == BixReadOutcome::end_of_file) {
             close_client(slot, true);
             return;
         }
-        BixStatus sent = bix_write_record(io_.control_out, BixRecordType::client_frame, slot.id,
-                                          read->frame.data(), read->frame.size());
+        std::array<BixOutgoingRecord, kBixBatchFrames> records{};
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            records[i] = BixOutgoingRecord{BixRecordType::client_frame, slot.id,
+                                           batch.frames[i].data(), batch.frames[i].size()};
+        }
+        BixStatus sent = bix_write_records(
+            io_.control_out, std::span<const BixOutgoingRecord>(records.data(), batch.count));
         if (!sent.ok()) {
             close_client(slot, true);
             return;

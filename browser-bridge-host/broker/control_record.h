@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 inline constexpr std::array<std::uint8_t, 4> BIX_RECORD_MAGIC = {'B', 'B', 'P', '1'};
 inline constexpr std::uint8_t kBixRecordVersion = 1;
@@ -44,9 +45,23 @@ std::optional<BixRecordHeader> bix_parse_record_header(const BixRecordHeaderByte
 BixRecordHeaderBytes bix_encode_record_header(BixRecordType type, std::uint32_t client_id,
                                               std::uint32_t payload_length);
 
-// Writes the header, then the payload, each with the timed writer.
+// Writes the header, then the payload, with one timed gathered write.
 BixStatus bix_write_record(int fd, BixRecordType type, std::uint32_t client_id,
                            const std::uint8_t* payload, std::size_t payload_length);
+
+// One record to send; the payload is borrowed, not owned.
+struct BixOutgoingRecord {
+    BixRecordType type = BixRecordType::ready;
+    std::uint32_t client_id = 0;
+    const std::uint8_t* payload = nullptr;
+    std::size_t payload_length = 0;
+};
+
+inline constexpr std::size_t kBixMaxRecordsPerWrite = 16;
+
+// Writes up to 16 records back to back with one timed gathered write; fails with EMSGSIZE for
+// an oversized payload and EINVAL for too many records, before writing anything.
+BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records);
 
 // True when an "f" payload is exactly one native-messaging frame: a length L in 1..262144
 // followed by L bytes.

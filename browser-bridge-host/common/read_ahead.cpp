@@ -113,3 +113,34 @@ BixResult<BixFrameRead> BixReadAhead::read_frame(int timeout_ms) {
     }
     return BixFrameRead{false, std::move(*frame)};
 }
+
+bool BixReadAhead::has_whole_frame() const {
+    if (buffered_size() < kBixFramePrefixSize) {
+        return false;
+    }
+    std::uint32_t length = bix_load_le32(buffered_data());
+    return bix_is_valid_frame_length(length) && buffered_size() - kBixFramePrefixSize >= length;
+}
+
+BixResult<BixReadOutcome> BixReadAhead::read_frames(BixFrameBatch& batch, int timeout_ms) {
+    batch = BixFrameBatch();
+    auto first = read_frame(timeout_ms);
+    if (!first.ok()) {
+        return BixStatus::failure(first.error());
+    }
+    if (first->end_of_file) {
+        return BixReadOutcome::end_of_file;
+    }
+    std::size_t bytes = first->frame.size();
+    batch.frames[batch.count++] = std::move(first->frame);
+    while (batch.count < kBixBatchFrames && bytes < kBixBatchBytes && has_whole_frame()) {
+        // Served from the staging buffer: only an allocation can fail here.
+        auto next = read_frame(timeout_ms);
+        if (!next.ok()) {
+            return BixStatus::failure(next.error());
+        }
+        bytes += next->frame.size();
+        batch.frames[batch.count++] = std::move(next->frame);
+    }
+    return BixReadOutcome::complete;
+}

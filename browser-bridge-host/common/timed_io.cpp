@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 
 namespace {
@@ -47,6 +48,28 @@ BixStatus poll_until(int fd, short events, const Deadline& deadline) {
             return (events & POLLIN) != 0 ? BixStatus::success() : BixStatus::failure(EPIPE);
         }
     }
+}
+
+// writev(2) takes at most IOV_MAX parts per call.
+constexpr std::size_t kMaxParts = IOV_MAX;
+
+std::size_t skip_written(const iovec* parts, std::size_t count, std::size_t first) {
+    while (first < count && parts[first].iov_len == 0) {
+        ++first;
+    }
+    return first;
+}
+
+// Moves past `written` bytes, which may end inside a part; returns the first part with bytes left.
+std::size_t advance_parts(iovec* parts, std::size_t count, std::size_t first, std::size_t written) {
+    while (first < count && written > 0) {
+        std::size_t taken = std::min(written, parts[first].iov_len);
+        parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + taken;
+        parts[first].iov_len -= taken;
+        written -= taken;
+        first = skip_written(parts, count, first);
+    }
+    return first;
 }
 
 bool is_retryable(int error) {
@@ -96,12 +119,16 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
 }
 
 BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, int timeout_ms) {
+    iovec part{const_cast<void*>(data), length};
+    return bix_write_vector_timeout(fd, &part, 1, timeout_ms);
+}
+
+BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count, int timeout_ms) {
     Deadline deadline(timeout_ms);
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    std::size_t written = 0;
+    std::size_t first = skip_written(parts, count, 0);
     const bool blocking = !bix_is_nonblocking(fd);
     bool must_wait = blocking;
-    while (written < length) {
+    while (first < count) {
         if (must_wait || bix_should_stop()) {
             BixStatus waited = poll_until(fd, POLLOUT, deadline);
             if (!waited.ok()) {
@@ -109,7 +136,7 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
             }
         }
         must_wait = true;
-        auto n = bix_write_some(fd, bytes + written, length - written);
+        auto n = bix_write_vector_some(fd, parts + first, std::min(count - first, kMaxParts));
         if (!n.ok()) {
             if (is_retryable(n.error())) {
                 continue;
@@ -119,7 +146,7 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
         if (n.value() == 0) {
             return BixStatus::failure(EIO);
         }
-        written += n.value();
+        first = advance_parts(parts, count, first, n.value());
         must_wait = blocking;
     }
     return BixStatus::success();

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <poll.h>
+#include <sys/uio.h>
 
 inline constexpr int kBixIoTimeoutMs = 2000;
 
@@ -28,6 +29,12 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
 // Writes all `length` bytes; a write that accepts 0 bytes fails with EIO.
 BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length,
                                 int timeout_ms = kBixIoTimeoutMs);
+
+// Writes every byte of `parts` in order with as few system calls as the descriptor allows, under
+// one budget, failing as bix_write_all_timeout does. The parts are advanced past what was
+// written, so on return they describe what is left.
+BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count,
+                                   int timeout_ms = kBixIoTimeoutMs);
 
 // Adds O_NONBLOCK to the descriptor's status flags.
 BixStatus bix_set_nonblocking(int fd);

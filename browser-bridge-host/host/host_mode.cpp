@@ -9,6 +9,7 @@
 #include "host/handshake.h"
 #include "platform/bix_platform.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -82,15 +83,21 @@ BixStatus perform_handshake(int socket, const BixBootstrap& bootstrap, std::stri
 
 enum class CopyResult { copied, end_of_file, failed };
 
-CopyResult copy_one_frame(BixReadAhead& from, int to) {
-    auto read = from.read_frame();
+// Copies the next frame and any further whole frames that arrived with it, in one write.
+CopyResult copy_frames(BixReadAhead& from, int to) {
+    BixFrameBatch batch;
+    auto read = from.read_frames(batch);
     if (!read.ok()) {
         return CopyResult::failed;
     }
-    if (read->end_of_file) {
+    if (read.value() == BixReadOutcome::end_of_file) {
         return CopyResult::end_of_file;
     }
-    BixStatus written = bix_write_all_timeout(to, read->frame.data(), read->frame.size());
+    std::array<iovec, kBixBatchFrames> parts{};
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        parts[i] = iovec{batch.frames[i].data(), batch.frames[i].size()};
+    }
+    BixStatus written = bix_write_vector_timeout(to, parts.data(), batch.count);
     return written.ok() ? CopyResult::copied : CopyResult::failed;
 }
 
@@ -104,7 +111,7 @@ bool has_error(short revents) {
 
 // One copy step: an end of file or a failure caused by a stop request ends the relay cleanly.
 std::optional<BixRelayEnd> relay_step(BixReadAhead& from, int to, BixRelayEnd failure) {
-    switch (copy_one_frame(from, to)) {
+    switch (copy_frames(from, to)) {
     case CopyResult::copied:
         return std::nullopt;
     case CopyResult::end_of_file:

@@ -10,6 +10,7 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -179,6 +180,14 @@ BixResult<std::size_t> bix_read_some(int fd, void* data, std::size_t size) {
 
 BixResult<std::size_t> bix_write_some(int fd, const void* data, std::size_t size) {
     ssize_t n = write(fd, data, size);
+    if (n < 0) {
+        return last_error();
+    }
+    return static_cast<std::size_t>(n);
+}
+
+BixResult<std::size_t> bix_write_vector_some(int fd, const iovec* parts, std::size_t count) {
+    ssize_t n = writev(fd, parts, static_cast<int>(count));
     if (n < 0) {
         return last_error();
     }

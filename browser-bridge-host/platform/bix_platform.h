@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 // ---- memory and randomness ----
 void bix_secure_zero(void* data, std::size_t size);
@@ -37,6 +38,8 @@ BixResult<int> bix_poll(pollfd* fds, std::size_t count, int timeout_ms);
 BixResult<std::size_t> bix_read_some(int fd, void* data, std::size_t size);
 // One write(2).
 BixResult<std::size_t> bix_write_some(int fd, const void* data, std::size_t size);
+// One writev(2) of `count` parts (at most IOV_MAX); a short write may end inside any part.
+BixResult<std::size_t> bix_write_vector_some(int fd, const iovec* parts, std::size_t count);
 BixStatus bix_add_status_flags(int fd, int flags);
 // True when the descriptor is in non-blocking mode (false when that cannot be read).
 bool bix_is_nonblocking(int fd);

@@ -1,5 +1,6 @@
 #include "anchors/identity.h"
 
+#include "anchors/bookmark.h"
 #include "platform/sha256.h"
 
 #include <array>
@@ -9,17 +10,6 @@ namespace bix::safe_path {
 namespace {
 
 constexpr uint64_t kNanosecondsPerSecond = 1000000000;
-
-std::string to_lower_hex(const platform::Sha256Digest& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(digest.size() * 2);
-    for (unsigned char byte : digest) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0xF]);
-    }
-    return text;
-}
 
 // Compares every character so the time taken says nothing about where a difference lies.
 bool equal_without_early_exit(const std::string& a, const std::string& b) {
@@ -65,7 +55,7 @@ Result<std::string> hash_whole_file(int fd, uint64_t expected_size) {
     auto digest = hash.finish();
     if (!digest)
         return digest.status();
-    return to_lower_hex(*digest);
+    return to_hex(*digest);
 }
 
 } // namespace

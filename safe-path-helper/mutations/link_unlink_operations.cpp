@@ -16,8 +16,11 @@ std::string leaf_of(const std::string& path) {
 }
 
 // The quarantine leaf is durable and in the same directory as its partner; both names are free.
+// One name for both would leave the file parked where neither the run nor recovery can go on.
 Status quarantine_pair_usable(const HeldParent& partner, const HeldParent& quarantine) {
     BIX_TRY(same_directory_descriptor(partner.fd.get(), quarantine.fd.get()));
+    if (partner.leaf == quarantine.leaf)
+        return invalid();
     BIX_TRY(absent_at(partner.fd.get(), partner.leaf));
     return absent_at(quarantine.fd.get(), quarantine.leaf);
 }

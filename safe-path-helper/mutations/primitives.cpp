@@ -14,6 +14,18 @@ bool holds(NameAt at, const platform::FileStat& expected) {
     return stat && same_regular_identity(expected, *stat);
 }
 
+// Unlinks the bound file and flushes the directory when asked. A verified file that could not be
+// unlinked is reported with the mismatch marker (ESTALE), whatever the unlink's own errno; a
+// failed flush afterwards keeps its errno.
+Status unlink_bound_regular(NameAt at, const BoundObject& bound,
+                            const std::optional<std::string>& quarantine_leaf, DirectorySync sync) {
+    Status deleted = delete_bound_object(at.directory, at.name, bound, quarantine_leaf,
+                                         DirectorySync::by_caller);
+    if (!deleted.ok())
+        return deleted.race_outcome() == RaceOutcome::none ? stale() : deleted;
+    return sync == DirectorySync::now ? platform::sync_descriptor(at.directory) : Status::success();
+}
+
 } // namespace
 
 Status sync_directories(int first, int second) {
@@ -64,7 +76,7 @@ Status delete_regular_checked(NameAt at, const platform::FileStat& expected, Dir
     auto bound = bind_regular_fsref_at(at.directory, at.name, expected);
     if (!bound)
         return bound.status();
-    return delete_bound_object(at.directory, at.name, *bound, std::nullopt, sync);
+    return unlink_bound_regular(at, *bound, std::nullopt, sync);
 }
 
 Status delete_exact_regular_content_checked(NameAt at, const ContentIdentity& identity) {
@@ -87,7 +99,7 @@ Status delete_exact_regular_content_checked(NameAt at, const ContentIdentity& id
         return named.status();
     BIX_TRY(check(same_regular_identity(*verified, *named)));
     // The file already sits at its durable quarantine name: delete it there.
-    return delete_bound_object(at.directory, at.name, *bound, at.name);
+    return unlink_bound_regular(at, *bound, at.name, DirectorySync::now);
 }
 
 Status delete_regular_content_checked(NameAt at, NameAt quarantine,

@@ -10,10 +10,6 @@
 namespace bix::safe_path {
 namespace {
 
-bool private_owner(const platform::FileStat& stat, const platform::FileStat& root_stat) {
-    return on_root_file_system(stat, root_stat) && stat.uid == root_stat.uid;
-}
-
 bool same_inode(const platform::FileStat& a, const platform::FileStat& b) {
     return a.device == b.device && a.inode == b.inode;
 }
@@ -81,6 +77,20 @@ Result<FileContent> read_regular(int fd, const platform::FileStat& root_stat, ui
 }
 
 } // namespace
+
+bool private_owner(const platform::FileStat& stat, const platform::FileStat& root_stat) {
+    return on_root_file_system(stat, root_stat) && stat.uid == root_stat.uid;
+}
+
+Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path) {
+    auto parent = open_private_parent(root, path);
+    if (!parent)
+        return parent.status();
+    BIX_TRY(paths_still_anchored(root, {{path, parent->fd.get()}}));
+    BIX_TRY(harden_private_directory(parent->fd.get(), root.stat));
+    BIX_TRY(paths_still_anchored(root, {{path, parent->fd.get()}}));
+    return parent;
+}
 
 Result<ContentBuffer> ContentBuffer::allocate(size_t size) {
     auto pages = platform::PageBuffer::allocate(size);

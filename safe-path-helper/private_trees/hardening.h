@@ -3,6 +3,7 @@
 // that through descriptors opened without following links, then check it again.
 #pragma once
 
+#include "anchors/anchor_walk.h"
 #include "mutations/primitives.h"
 #include "platform/page_buffer.h"
 
@@ -17,6 +18,11 @@ namespace bix::safe_path {
 
 constexpr unsigned kPrivateDirectoryPermissions = 0700;
 constexpr unsigned kPrivateFilePermissions = 0600;
+
+// On the root's device and mount, and owned by the root's uid.
+bool private_owner(const platform::FileStat& stat, const platform::FileStat& root_stat);
+// The private walk to a path's parent, which is then made 0700, anchored before and after.
+Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path);
 
 struct HardenedDirectory {
     UniqueFd fd;

@@ -18,17 +18,6 @@ Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
 }
 
-// The private walk to a parent that is then made 0700, anchored before and after.
-Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path) {
-    auto parent = open_private_parent(root, path);
-    if (!parent)
-        return parent.status();
-    BIX_TRY(anchored(root, path, parent->fd.get()));
-    BIX_TRY(harden_private_directory(parent->fd.get(), root.stat));
-    BIX_TRY(anchored(root, path, parent->fd.get()));
-    return parent;
-}
-
 // Prints the size line, flushes it, then the bytes. A failed write fails the operation after
 // whatever was already written; the exit status stays the authority.
 OperationResult print_content(const OperationContext& context, const FileContent& content) {

@@ -25,10 +25,6 @@ struct TreeBudget {
     }
 };
 
-bool private_owner(const platform::FileStat& stat, const platform::FileStat& root_stat) {
-    return on_root_file_system(stat, root_stat) && stat.uid == root_stat.uid;
-}
-
 // Hardens every entry of the tree below `directory` and refuses anything but private
 // directories and files; nothing is removed.
 Status validate_private_tree_descriptor(int directory, const platform::FileStat& root_stat,
@@ -139,16 +135,6 @@ Status remove_entries(int directory, const platform::FileStat& root_stat, TreeBu
 
 Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
-}
-
-Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path) {
-    auto parent = open_private_parent(root, path);
-    if (!parent)
-        return parent.status();
-    BIX_TRY(anchored(root, path, parent->fd.get()));
-    BIX_TRY(harden_private_directory(parent->fd.get(), root.stat));
-    BIX_TRY(anchored(root, path, parent->fd.get()));
-    return parent;
 }
 
 } // namespace

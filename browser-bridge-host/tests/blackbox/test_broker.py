@@ -2,6 +2,7 @@
 (raw handshakes on the broker's socket)."""
 
 import os
+import signal
 import socket
 import stat
 import struct
@@ -273,3 +274,32 @@ def test_arguments_other_than_broker_and_path_are_usage_errors(exe):
         done = subprocess.run([exe] + args, capture_output=True, timeout=10)
         assert (done.returncode, done.stdout, done.stderr) == (
             64, b"", b"BIX_BROWSER_HOST_E_ARGUMENTS\n"), args
+
+
+def wait_until_stopped(pid, timeout=10):
+    # The third field of /proc/PID/stat turns to "T" once the stop has taken hold.
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/%d/stat" % pid) as f:
+            if f.read().rsplit(")", 1)[1].split()[0] in ("T", "t"):
+                return
+        time.sleep(0.01)
+    raise AssertionError("process %d did not stop" % pid)
+
+
+def test_client_speaking_in_the_wake_up_that_accepts_it_is_closed(local):
+    broker = local.start()
+    client = local.connect()
+    _, client_id, _ = broker.expect_record(h.CLIENT_HANDSHAKE)
+    # Hold the broker so the early frame and the "e" record both wait for its next poll.
+    os.kill(broker.proc.pid, signal.SIGSTOP)
+    try:
+        wait_until_stopped(broker.proc.pid)
+        client.sendall(h.frame(b"{}"))
+        broker.accept(client_id)
+    finally:
+        os.kill(broker.proc.pid, signal.SIGCONT)
+    assert broker.expect_record(h.CLIENT_CLOSED)[1:] == (client_id, b"\x01")
+    assert h.read_exact(client.fileno(), 8, 5) == h.ACK  # the "e" came first, then the close
+    assert_closed_by_broker(client)
+    admit(local, broker)  # the broker keeps serving

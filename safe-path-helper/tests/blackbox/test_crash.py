@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import build_layout, group, quarantine_name, snapshot
+from conftest import ESTALE, Outcome, build_layout, group, quarantine_name, snapshot
 
 Q = quarantine_name("e")
 CALLS = ("renameat2", "linkat", "unlinkat", "fsync")
@@ -148,3 +148,18 @@ def test_killed_at_every_call_then_recovered(tool, tmp_path, scenario_type):
             second = scenario.recover()
             assert second.ok and snapshot(tool.root) == before, (call, nth, second)
     assert killed == sum(counts.values())
+
+
+def test_failed_final_unlink_is_identity_changed_and_recoverable(tool):
+    """A verified file the kernel refuses to unlink is reported with the mismatch marker, left
+    at its quarantine name, and recovery then finishes the job."""
+    scenario = Unlink(tool)
+    argv = scenario.prepare()
+    proc = subprocess.run([STRACE, "-qq", "-o", "/dev/null", "-e", "trace=unlinkat", "-e",
+                           "inject=unlinkat:error=EIO:when=1", tool.executable] + argv,
+                          capture_output=True, env=traced_environment())
+    outcome = Outcome(proc.returncode, proc.stdout)
+    assert outcome.failed("IDENTITY_CHANGED", ESTALE), outcome
+    assert os.listdir(tool.path("s")) == [Q]
+    assert scenario.recover().ok
+    scenario.assert_end_state()

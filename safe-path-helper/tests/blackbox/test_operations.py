@@ -228,6 +228,7 @@ def test_link_excl_adds_one_link(tool):
     (["f=data", "r/"], {"quarantine": "r/.bix-native-quarantine-xyz"}, "EINVAL", EINVAL),
     (["f=data", "r/"], {"quarantine": "r/" + Q.upper()}, "EINVAL", EINVAL),
     (["f=data", "r/", "g -> f"], {}, "EEXIST", EEXIST),
+    (["f=data", "r/"], {"rollback": "r/" + Q}, "EINVAL", EINVAL),
 ])
 def test_link_excl_failures_change_nothing(tool, layout, overrides, code, err):
     build_layout(tool.root, layout)
@@ -299,6 +300,7 @@ def test_unlink_checked_of_rewritten_content_keeps_the_file(tool):
     (["d/", "s/", "d/f=data"], {"quarantine": "s/not-durable"}, "EINVAL", EINVAL),
     (["d/", "s/", "d/f=data"], {"staging": "s/"}, "EINVAL", EINVAL),
     (["d/", "s/", "d/f=data"], {"staging": "missing/stage"}, "ENOENT", errno.ENOENT),
+    (["d/", "s/", "d/f=data"], {"staging": "s/" + Q}, "EINVAL", EINVAL),
 ])
 def test_unlink_checked_failures_change_nothing(tool, layout, overrides, code, err):
     build_layout(tool.root, layout)
