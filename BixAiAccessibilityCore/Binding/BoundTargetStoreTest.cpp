@@ -36,6 +36,11 @@ struct ChatWorld : BindingWorld {
     SimulatedElementId chatWindow(std::size_t index) {
         return desktop().windowsOf(kChatPid)[index];
     }
+    // The second binding step for a candidate of the chat application.
+    BindTargetResult chooseWindow(const AppCandidate& candidate,
+                                  const std::string& windowCandidateId) {
+        return targets->bind(candidate.candidateId, kChatBundle, kProfileHash, windowCandidateId);
+    }
 };
 
 TEST(BoundTargetStore, FirstStepOffersEveryRealWindowEvenWhenThereIsOnlyOne) {
@@ -192,12 +197,8 @@ TEST(BoundTargetStore, SecondStepBindsTheChosenWindow) {
     EXPECT_THAT(world.recorder.dropped(), IsEmpty());
 
     // The pending selection is used up by the binding.
-    EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                windows[0].windowCandidateId);
-        },
-        FailsWith(HelperErrorCode::candidateNotFound, "Window selection is unknown."));
+    EXPECT_THAT([&] { world.chooseWindow(candidate, windows[0].windowCandidateId); },
+                FailsWith(HelperErrorCode::candidateNotFound, "Window selection is unknown."));
 }
 
 TEST(BoundTargetStore, LatestWindowListingDiscardsEarlierSelections) {
@@ -219,12 +220,8 @@ TEST(BoundTargetStore, LatestWindowListingDiscardsEarlierSelections) {
 TEST(BoundTargetStore, SecondStepWithoutFirstStepIsUnknown) {
     ChatWorld world;
     const AppCandidate candidate = world.candidateFor(kChatBundle);
-    EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                std::string("window_0"));
-        },
-        FailsWith(HelperErrorCode::candidateNotFound, "Window selection is unknown."));
+    EXPECT_THAT([&] { world.chooseWindow(candidate, std::string("window_0")); },
+                FailsWith(HelperErrorCode::candidateNotFound, "Window selection is unknown."));
 }
 
 TEST(BoundTargetStore, SecondStepAfterTheAppCandidateExpiredFailsOnTheCandidate) {
@@ -234,12 +231,8 @@ TEST(BoundTargetStore, SecondStepAfterTheAppCandidateExpiredFailsOnTheCandidate)
     const std::vector<WindowCandidate> windows = world.listWindows(candidate);
     world.clock.advance(seconds(61));
 
-    EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                windows[0].windowCandidateId);
-        },
-        FailsWith(HelperErrorCode::candidateExpired, "App candidate expired."));
+    EXPECT_THAT([&] { world.chooseWindow(candidate, windows[0].windowCandidateId); },
+                FailsWith(HelperErrorCode::candidateExpired, "App candidate expired."));
 }
 
 TEST(BoundTargetStore, SelectionThatExpiresWhileTheCandidateIsReprovenIsExpired) {
@@ -251,12 +244,8 @@ TEST(BoundTargetStore, SelectionThatExpiresWhileTheCandidateIsReprovenIsExpired)
     // before the store reads it.
     world.backend->onNextApplicationLookup([&] { world.clock.advance(seconds(1)); });
 
-    EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                windows[0].windowCandidateId);
-        },
-        FailsWith(HelperErrorCode::candidateExpired, "Window selection expired."));
+    EXPECT_THAT([&] { world.chooseWindow(candidate, windows[0].windowCandidateId); },
+                FailsWith(HelperErrorCode::candidateExpired, "Window selection expired."));
 }
 
 TEST(BoundTargetStore, SecondStepRefusesWindowsThatNoLongerMatch) {
@@ -265,31 +254,20 @@ TEST(BoundTargetStore, SecondStepRefusesWindowsThatNoLongerMatch) {
     const std::vector<WindowCandidate> windows = world.listWindows(candidate);
 
     EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                std::string("window_not_offered"));
-        },
+        [&] { world.chooseWindow(candidate, std::string("window_not_offered")); },
         FailsWith(HelperErrorCode::targetStale, "Window selection no longer matches the app."));
 
     // A window that now belongs to another process is no window of the app.
     world.desktop().setOwner(world.chatWindow(0), 999);
-    EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                windows[0].windowCandidateId);
-        },
-        FailsWith(HelperErrorCode::targetStale, "The selected window changed."));
+    EXPECT_THAT([&] { world.chooseWindow(candidate, windows[0].windowCandidateId); },
+                FailsWith(HelperErrorCode::targetStale, "The selected window changed."));
 
     // A platform failure on the snapshot passes through and keeps the selection.
     world.desktop().injectError(world.chatWindow(1), AXOperation::copyAttribute,
                                 ax::kCannotComplete, "AXRole");
-    EXPECT_THAT(
-        [&] {
-            world.targets->bind(candidate.candidateId, kChatBundle, kProfileHash,
-                                windows[1].windowCandidateId);
-        },
-        FailsWith(HelperErrorCode::actionFailed,
-                  "The target app could not complete the AX operation."));
+    EXPECT_THAT([&] { world.chooseWindow(candidate, windows[1].windowCandidateId); },
+                FailsWith(HelperErrorCode::actionFailed,
+                          "The target app could not complete the AX operation."));
     world.desktop().clearInjectedErrors(world.chatWindow(1));
     EXPECT_TRUE(
         world.targets

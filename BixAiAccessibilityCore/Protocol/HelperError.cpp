@@ -1,15 +1,13 @@
 #include "Protocol/HelperError.h"
 
+#include "Protocol/RawValueTable.h"
+
 namespace bix {
 namespace {
 
-struct CodeName {
-    HelperErrorCode code;
-    std::string_view wire;
-};
+using CodeNames = RawValueTable<HelperErrorCode, kHelperErrorCodeCount>;
 
-// In declaration order, so the table can be indexed by the enumerator's value.
-constexpr std::array<CodeName, kHelperErrorCodeCount> kCodeNames{{
+constexpr CodeNames kCodeNames{{{
     {HelperErrorCode::invalidFrame, "INVALID_FRAME"},
     {HelperErrorCode::frameTooLarge, "FRAME_TOO_LARGE"},
     {HelperErrorCode::invalidJSON, "INVALID_JSON"},
@@ -33,46 +31,22 @@ constexpr std::array<CodeName, kHelperErrorCodeCount> kCodeNames{{
     {HelperErrorCode::responseTimeout, "RESPONSE_TIMEOUT"},
     {HelperErrorCode::focusConflict, "FOCUS_CONFLICT"},
     {HelperErrorCode::internalFailure, "INTERNAL_FAILURE"},
-}};
-
-constexpr bool tableFollowsDeclarationOrder() {
-    for (std::size_t i = 0; i < kCodeNames.size(); ++i) {
-        if (static_cast<std::size_t>(kCodeNames[i].code) != i) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(tableFollowsDeclarationOrder());
+}}};
+static_assert(kCodeNames.followsDeclarationOrder());
 
 } // namespace
 
 const std::array<HelperErrorCode, kHelperErrorCodeCount>& allHelperErrorCodes() {
-    static const auto codes = [] {
-        std::array<HelperErrorCode, kHelperErrorCodeCount> all{};
-        for (std::size_t i = 0; i < kCodeNames.size(); ++i) {
-            all[i] = kCodeNames[i].code;
-        }
-        return all;
-    }();
+    static constexpr auto codes = kCodeNames.allValues();
     return codes;
 }
 
 std::string_view rawValue(HelperErrorCode code) {
-    const auto index = static_cast<std::size_t>(code);
-    if (index >= kCodeNames.size()) {
-        return "INTERNAL_FAILURE";
-    }
-    return kCodeNames[index].wire;
+    return kCodeNames.name(code).value_or("INTERNAL_FAILURE");
 }
 
 std::optional<HelperErrorCode> helperErrorCodeFromRawValue(std::string_view wire) {
-    for (const auto& entry : kCodeNames) {
-        if (entry.wire == wire) {
-            return entry.code;
-        }
-    }
-    return std::nullopt;
+    return kCodeNames.find(wire);
 }
 
 } // namespace bix

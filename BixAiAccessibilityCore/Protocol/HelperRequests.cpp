@@ -1,7 +1,10 @@
 #include "Protocol/HelperRequests.h"
 
 #include "Protocol/HelperError.h"
+#include "Protocol/RawValueTable.h"
 #include "Protocol/Validation.h"
+
+#include <stdexcept>
 
 namespace bix {
 namespace {
@@ -11,12 +14,9 @@ constexpr std::size_t kMaximumNonceBytes = 128;
 constexpr std::size_t kMaximumAppVersionBytes = 64;
 constexpr std::size_t kMaximumCommandBytes = 64;
 
-struct CommandName {
-    HelperCommand command;
-    std::string_view name;
-};
+using CommandNames = RawValueTable<HelperCommand, kHelperCommandCount>;
 
-constexpr std::array<CommandName, kHelperCommandCount> kCommandNames{{
+constexpr CommandNames kCommandNames{{{
     {HelperCommand::checkTrust, "checkTrust"},
     {HelperCommand::listCandidateApps, "listCandidateApps"},
     {HelperCommand::bindTarget, "bindTarget"},
@@ -31,17 +31,8 @@ constexpr std::array<CommandName, kHelperCommandCount> kCommandNames{{
     {HelperCommand::pressStop, "pressStop"},
     {HelperCommand::pressNewConversation, "pressNewConversation"},
     {HelperCommand::shutdown, "shutdown"},
-}};
-
-constexpr bool tableFollowsDeclarationOrder() {
-    for (std::size_t i = 0; i < kCommandNames.size(); ++i) {
-        if (static_cast<std::size_t>(kCommandNames[i].command) != i) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(tableFollowsDeclarationOrder());
+}}};
+static_assert(kCommandNames.followsDeclarationOrder());
 
 bool isProtocolName(const JSONValue* value) {
     const std::string* name = value != nullptr ? value->stringValue() : nullptr;
@@ -55,27 +46,19 @@ bool isProtocolVersion(const JSONValue* value) {
 } // namespace
 
 const std::array<HelperCommand, kHelperCommandCount>& allHelperCommands() {
-    static const auto commands = [] {
-        std::array<HelperCommand, kHelperCommandCount> all{};
-        for (std::size_t i = 0; i < kCommandNames.size(); ++i) {
-            all[i] = kCommandNames[i].command;
-        }
-        return all;
-    }();
+    static constexpr auto commands = kCommandNames.allValues();
     return commands;
 }
 
 std::string_view rawValue(HelperCommand command) {
-    return kCommandNames.at(static_cast<std::size_t>(command)).name;
+    if (const std::optional<std::string_view> name = kCommandNames.name(command)) {
+        return *name;
+    }
+    throw std::out_of_range("rawValue: not a HelperCommand");
 }
 
 std::optional<HelperCommand> helperCommandFromRawValue(std::string_view name) {
-    for (const auto& entry : kCommandNames) {
-        if (entry.name == name) {
-            return entry.command;
-        }
-    }
-    return std::nullopt;
+    return kCommandNames.find(name);
 }
 
 HelperHello HelperHello::parse(const JSONValue& value) {

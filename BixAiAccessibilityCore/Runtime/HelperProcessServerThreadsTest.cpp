@@ -46,6 +46,13 @@ private:
     int fds_[2] = {-1, -1};
 };
 
+// A channel over handles the test owns and keeps alive for the whole session.
+std::shared_ptr<FramedFileChannel> channelOver(InputHandle& input, OutputHandle& output) {
+    return std::make_shared<FramedFileChannel>(
+        std::shared_ptr<InputHandle>(&input, [](InputHandle*) {}),
+        std::shared_ptr<OutputHandle>(&output, [](OutputHandle*) {}));
+}
+
 // Restores the calling thread's signal mask when the test ends.
 class SignalMaskGuard {
 public:
@@ -110,9 +117,7 @@ TEST(HelperSessionThreads, SignalDuringACommandTearsDownOnlyAfterThatCommandsRep
 
     FileDescriptorHandle requestInput(requests.readEnd());
     FileDescriptorHandle replyOutput(replies.writeEnd());
-    auto channel = std::make_shared<FramedFileChannel>(
-        std::shared_ptr<InputHandle>(&requestInput, [](InputHandle*) {}),
-        std::shared_ptr<OutputHandle>(&replyOutput, [](OutputHandle*) {}));
+    auto channel = channelOver(requestInput, replyOutput);
     auto server = std::make_shared<HelperProcessServer>(
         channel, runtime, [&](std::string_view) { log.add("diagnostic"); });
     FileDescriptorHandle requestWriter(requests.writeEnd());
@@ -153,9 +158,7 @@ TEST(HelperSessionThreads, ServerEndingFirstStopsTheMainLoop) {
     runtime->setTestHooks(std::move(hooks));
     FileDescriptorHandle requestInput(requests.readEnd());
     FileDescriptorHandle replyOutput(replies.writeEnd());
-    auto channel = std::make_shared<FramedFileChannel>(
-        std::shared_ptr<InputHandle>(&requestInput, [](InputHandle*) {}),
-        std::shared_ptr<OutputHandle>(&replyOutput, [](OutputHandle*) {}));
+    auto channel = channelOver(requestInput, replyOutput);
     std::vector<std::string> diagnostics;
     auto server = std::make_shared<HelperProcessServer>(
         channel, runtime, [&](std::string_view line) { diagnostics.emplace_back(line); });

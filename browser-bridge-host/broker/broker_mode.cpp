@@ -264,7 +264,9 @@ RecordOutcome Broker::relay_to_client(ClientSlot& slot, SecretBuffer first) {
     for (std::size_t i = 0; i < count; ++i) {
         parts[i] = iovec{frames[i].data(), frames[i].size()};
     }
-    if (!bix_write_vector_timeout(slot.fd.get(), parts.data(), count).ok()) {
+    if (!bix_write_vector_timeout(slot.fd.get(), parts.data(), count, kBixIoTimeoutMs,
+                                  BixFdMode::nonblocking)
+             .ok()) {
         return RecordOutcome::control_error;
     }
     return after;
@@ -341,7 +343,8 @@ void Broker::handle_client(ClientSlot& slot, short revents, ClientState polled_s
                                            batch.frames[i].data(), batch.frames[i].size()};
         }
         BixStatus sent = bix_write_records(
-            io_.control_out, std::span<const BixOutgoingRecord>(records.data(), batch.count));
+            io_.control_out, std::span<const BixOutgoingRecord>(records.data(), batch.count),
+            BixFdMode::nonblocking);
         if (!sent.ok()) {
             close_client(slot, true);
             return;

@@ -40,7 +40,7 @@ BixStatus bix_write_record(int fd, BixRecordType type, std::uint32_t client_id,
     return bix_write_records(fd, std::span<const BixOutgoingRecord>(&record, 1));
 }
 
-BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records) {
+BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records, BixFdMode mode) {
     if (records.size() > kBixMaxRecordsPerWrite) {
         return BixStatus::failure(EINVAL);
     }
@@ -61,7 +61,7 @@ BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records) 
                 iovec{const_cast<std::uint8_t*>(record.payload), record.payload_length};
         }
     }
-    return bix_write_vector_timeout(fd, parts.data(), count);
+    return bix_write_vector_timeout(fd, parts.data(), count, kBixIoTimeoutMs, mode);
 }
 
 bool bix_is_frame_payload(const SecretBuffer& payload) {

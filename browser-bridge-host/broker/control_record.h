@@ -5,6 +5,7 @@
 
 #include "common/bix_result.h"
 #include "common/secret_buffer.h"
+#include "common/timed_io.h"
 
 #include <array>
 #include <cstddef>
@@ -61,7 +62,8 @@ inline constexpr std::size_t kBixMaxRecordsPerWrite = 16;
 
 // Writes up to 16 records back to back with one timed gathered write; fails with EMSGSIZE for
 // an oversized payload and EINVAL for too many records, before writing anything.
-BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records);
+BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records,
+                            BixFdMode mode = BixFdMode::unknown);
 
 // True when an "f" payload is exactly one native-messaging frame: a length L in 1..262144
 // followed by L bytes.

@@ -37,7 +37,11 @@ BixResult<std::size_t> BixReadAhead::refill(std::int64_t deadline_ms) {
         }
         staging_ = std::move(*allocated);
     }
-    bool must_wait = !bix_is_nonblocking(fd_);
+    if (mode_ == BixFdMode::unknown && bix_is_nonblocking(fd_)) {
+        // The relays never switch a descriptor back to blocking: ask fcntl(2) only once.
+        mode_ = BixFdMode::nonblocking;
+    }
+    bool must_wait = mode_ != BixFdMode::nonblocking;
     for (;;) {
         if (must_wait || bix_should_stop()) {
             BixStatus waited = bix_poll_fd(fd_, POLLIN, remaining_ms(deadline_ms));

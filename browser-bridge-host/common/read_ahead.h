@@ -57,6 +57,7 @@ private:
     BixResult<std::size_t> refill(std::int64_t deadline_ms);
 
     int fd_;
+    BixFdMode mode_ = BixFdMode::unknown;
     SecretBuffer staging_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;

@@ -123,10 +123,11 @@ BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, in
     return bix_write_vector_timeout(fd, &part, 1, timeout_ms);
 }
 
-BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count, int timeout_ms) {
+BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count, int timeout_ms,
+                                   BixFdMode mode) {
     Deadline deadline(timeout_ms);
     std::size_t first = skip_written(parts, count, 0);
-    const bool blocking = !bix_is_nonblocking(fd);
+    const bool blocking = mode != BixFdMode::nonblocking && !bix_is_nonblocking(fd);
     bool must_wait = blocking;
     while (first < count) {
         if (must_wait || bix_should_stop()) {
@@ -146,7 +147,13 @@ BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count, int 
         if (n.value() == 0) {
             return BixStatus::failure(EIO);
         }
-        first = advance_parts(parts, count, first, n.value());
+        std::size_t next = advance_parts(parts, count, first, n.value());
+        if (next != first) {
+            // Gathering must not shorten anyone's time: each part, once reached, has the whole
+            // budget, as if it were written by its own call.
+            deadline = Deadline(timeout_ms);
+        }
+        first = next;
         must_wait = blocking;
     }
     return BixStatus::success();

@@ -15,6 +15,10 @@ inline constexpr int kBixIoTimeoutMs = 2000;
 
 enum class BixReadOutcome { complete, end_of_file };
 
+// What a caller knows of a descriptor's mode. `nonblocking` spares one fcntl(2) per call and must
+// only be given for a descriptor that is non-blocking; `unknown` asks the descriptor.
+enum class BixFdMode { unknown, nonblocking };
+
 // Waits for `events` on fd. Fails with ETIMEDOUT on timeout, EIO on POLLERR or POLLNVAL, ECANCELED
 // when a stop was requested, EPIPE on a hang-up while waiting for output. A hang-up while waiting
 // for input succeeds, so the following read sees the end of file.
@@ -30,11 +34,13 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
 BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length,
                                 int timeout_ms = kBixIoTimeoutMs);
 
-// Writes every byte of `parts` in order with as few system calls as the descriptor allows, under
-// one budget, failing as bix_write_all_timeout does. The parts are advanced past what was
-// written, so on return they describe what is left.
+// Writes every byte of `parts` in order with as few system calls as the descriptor allows,
+// failing as bix_write_all_timeout does. The budget restarts whenever a part is finished, so each
+// part waits no longer and no shorter than in a call of its own. The parts are advanced past what
+// was written, so on return they describe what is left.
 BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count,
-                                   int timeout_ms = kBixIoTimeoutMs);
+                                   int timeout_ms = kBixIoTimeoutMs,
+                                   BixFdMode mode = BixFdMode::unknown);
 
 // Adds O_NONBLOCK to the descriptor's status flags.
 BixStatus bix_set_nonblocking(int fd);

@@ -84,6 +84,33 @@ TEST(TimedIo, WriteAllMovesLargeBuffersThroughANonBlockingPipe) {
     EXPECT_EQ(received, data);
 }
 
+TEST(TimedIo, VectorWriteResumesInsideAPartAfterAShortWrite) {
+    // Parts of odd sizes through a one-page pipe: short writes end inside parts and between them.
+    FdPair pipe = make_pipe();
+    ASSERT_GE(fcntl(pipe.second.get(), F_SETPIPE_SZ, 4096), 0);
+    ASSERT_TRUE(bix_set_nonblocking(pipe.second.get()).ok());
+    std::vector<std::string> pieces = {std::string(3001, 'a'), "", std::string(5, 'b'),
+                                       std::string(7000, 'c'), std::string(1, 'd')};
+    std::vector<iovec> parts;
+    std::string expected;
+    for (std::string& piece : pieces) {
+        parts.push_back(iovec{piece.data(), piece.size()});
+        expected += piece;
+    }
+    std::string received(expected.size(), '\0');
+    std::thread reader([&] {
+        (void)bix_read_exact_timeout(pipe.first.get(), received.data(), received.size(), false);
+    });
+    BixStatus status = bix_write_vector_timeout(pipe.second.get(), parts.data(), parts.size(),
+                                                kBixIoTimeoutMs, BixFdMode::nonblocking);
+    reader.join();
+    EXPECT_TRUE(status.ok()) << status.error;
+    EXPECT_EQ(received, expected);
+    for (const iovec& part : parts) {
+        EXPECT_EQ(part.iov_len, 0u);
+    }
+}
+
 TEST(TimedIo, WriteAllTimesOutOnAFullPipeAndFailsWithoutAReader) {
     // Both modes ignore SIGPIPE at start-up; a write to a pipe without a reader is an EPIPE.
     signal(SIGPIPE, SIG_IGN);

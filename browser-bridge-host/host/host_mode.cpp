@@ -97,7 +97,9 @@ CopyResult copy_frames(BixReadAhead& from, int to) {
     for (std::size_t i = 0; i < batch.count; ++i) {
         parts[i] = iovec{batch.frames[i].data(), batch.frames[i].size()};
     }
-    BixStatus written = bix_write_vector_timeout(to, parts.data(), batch.count);
+    // Both destinations were made non-blocking before the relay started.
+    BixStatus written = bix_write_vector_timeout(to, parts.data(), batch.count, kBixIoTimeoutMs,
+                                                 BixFdMode::nonblocking);
     return written.ok() ? CopyResult::copied : CopyResult::failed;
 }
 

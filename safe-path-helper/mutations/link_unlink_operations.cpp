@@ -25,6 +25,16 @@ Status quarantine_pair_usable(const HeldParent& partner, const HeldParent& quara
     return absent_at(quarantine.fd.get(), quarantine.leaf);
 }
 
+// The new link must take neither the rollback nor the quarantine name: recovery tells the extra
+// link's places apart by name, and a rollback could never move it.
+Status new_name_distinct(const HeldParent& added, const HeldParent& rollback,
+                         const HeldParent& quarantine) {
+    if (!same_directory_descriptor(added.fd.get(), rollback.fd.get()).ok())
+        return Status::success();
+    return added.leaf == rollback.leaf || added.leaf == quarantine.leaf ? invalid()
+                                                                        : Status::success();
+}
+
 NameAt name_of(const HeldParent& parent) {
     return {parent.fd.get(), parent.leaf};
 }
@@ -54,6 +64,7 @@ OperationResult link_excl(const OperationContext& context) {
     LinkPaths p{std::move(pair->first), std::move(pair->second), std::move(*rollback),
                 std::move(*quarantine)};
     BIX_TRY(quarantine_pair_usable(p.rollback, p.quarantine));
+    BIX_TRY(new_name_distinct(p.added, p.rollback, p.quarantine));
     BIX_TRY(exact_recovery_file_at(p.existing.fd.get(), p.existing.leaf, *identity).status());
     auto anchored = [&] {
         return paths_still_anchored(root, {{args[6], p.existing.fd.get()},

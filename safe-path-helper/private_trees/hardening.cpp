@@ -92,6 +92,19 @@ Result<HeldParent> hardened_private_parent(const Root& root, const std::string& 
     return parent;
 }
 
+Result<PrivateRemovalTarget> private_removal_target(const Root& root, const std::string& path) {
+    auto parent = hardened_private_parent(root, path);
+    if (!parent)
+        return parent.status();
+    auto present = platform::stat_at(parent->fd.get(), parent->leaf);
+    if (!present && present.error() != ENOENT)
+        return present.status();
+    PrivateRemovalTarget target{std::move(*parent), std::nullopt};
+    if (present)
+        target.present = *present;
+    return target;
+}
+
 Result<ContentBuffer> ContentBuffer::allocate(size_t size) {
     auto pages = platform::PageBuffer::allocate(size);
     if (!pages)

@@ -24,6 +24,15 @@ bool private_owner(const platform::FileStat& stat, const platform::FileStat& roo
 // The private walk to a path's parent, which is then made 0700, anchored before and after.
 Result<HeldParent> hardened_private_parent(const Root& root, const std::string& path);
 
+// What a private removal works on: the hardened parent and, unless the leaf is already gone,
+// the leaf's no-follow stat.
+struct PrivateRemovalTarget {
+    HeldParent parent;
+    std::optional<platform::FileStat> present;
+};
+// `hardened_private_parent`, then the leaf's no-follow stat; an absent leaf is no failure.
+Result<PrivateRemovalTarget> private_removal_target(const Root& root, const std::string& path);
+
 struct HardenedDirectory {
     UniqueFd fd;
     platform::FileStat stat;

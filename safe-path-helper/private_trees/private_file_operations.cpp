@@ -219,14 +219,13 @@ OperationResult remove_private_file(const OperationContext& context) {
         return invalid();
     const std::string& digest = args[8];
     const Root& root = context.root;
-    auto parent = hardened_private_parent(root, args[6]);
-    if (!parent)
-        return parent.status();
-    const int held = parent->fd.get();
-    const std::string& leaf = parent->leaf;
-    auto present = platform::stat_at(held, leaf);
-    if (!present)
-        return present.error() == ENOENT ? Status::success() : present.status();
+    auto target = private_removal_target(root, args[6]);
+    if (!target)
+        return target.status();
+    if (!target->present)
+        return Status::success();
+    const int held = target->parent.fd.get();
+    const std::string& leaf = target->parent.leaf;
     BIX_TRY(anchored(root, args[6], held));
     // Pass 1 through a descriptor of its own, passes 2 and 3 through the bound one.
     platform::FileStat verified;
@@ -267,19 +266,19 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
     if (!maximum)
         return invalid();
     const Root& root = context.root;
-    auto parent = hardened_private_parent(root, args[6]);
-    if (!parent)
-        return parent.status();
-    const int held = parent->fd.get();
-    const std::string& leaf = parent->leaf;
+    auto target = private_removal_target(root, args[6]);
+    if (!target)
+        return target.status();
+    if (!target->present)
+        return Status::success();
+    const int held = target->parent.fd.get();
+    const std::string& leaf = target->parent.leaf;
+    const platform::FileStat& present = *target->present;
     auto allowed = [&](const platform::FileStat& stat) {
         return stat.is_regular() && on_root_file_system(stat, root.stat) &&
                stat.uid == root.stat.uid && stat.link_count == 1 && stat.size <= *maximum;
     };
-    auto present = platform::stat_at(held, leaf);
-    if (!present)
-        return present.error() == ENOENT ? Status::success() : present.status();
-    if (!allowed(*present))
+    if (!allowed(present))
         return invalid();
     BIX_TRY(anchored(root, args[6], held));
     platform::FileStat hardened;
@@ -290,7 +289,7 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
         auto before = platform::stat_descriptor(fd->get());
         if (!before)
             return before.status();
-        BIX_TRY(check(allowed(*before) && before->inode == present->inode));
+        BIX_TRY(check(allowed(*before) && before->inode == present.inode));
         BIX_TRY(platform::change_mode(fd->get(), kPrivateFilePermissions));
         auto after = platform::stat_descriptor(fd->get());
         if (!after)

@@ -146,17 +146,17 @@ OperationResult remove_private_tree(const OperationContext& context) {
     if (!budget_value || *budget_value == 0 || !depth_limit)
         return invalid();
     const Root& root = context.root;
-    auto parent = hardened_private_parent(root, args[6]);
-    if (!parent)
-        return parent.status();
-    const int held = parent->fd.get();
-    const std::string& leaf = parent->leaf;
-    auto present = platform::stat_at(held, leaf);
-    if (!present)
-        return present.error() == ENOENT ? Status::success() : present.status();
-    if (!present->is_directory() || !private_owner(*present, root.stat))
+    auto target = private_removal_target(root, args[6]);
+    if (!target)
+        return target.status();
+    if (!target->present)
+        return Status::success();
+    const int held = target->parent.fd.get();
+    const std::string& leaf = target->parent.leaf;
+    const platform::FileStat& present = *target->present;
+    if (!present.is_directory() || !private_owner(present, root.stat))
         return invalid();
-    auto tree = open_hardened_private_directory_at(held, leaf, root.stat, *present);
+    auto tree = open_hardened_private_directory_at(held, leaf, root.stat, present);
     if (!tree)
         return tree.status();
     TreeBudget validation{*budget_value, *depth_limit};

@@ -229,6 +229,8 @@ def test_link_excl_adds_one_link(tool):
     (["f=data", "r/"], {"quarantine": "r/" + Q.upper()}, "EINVAL", EINVAL),
     (["f=data", "r/", "g -> f"], {}, "EEXIST", EEXIST),
     (["f=data", "r/"], {"rollback": "r/" + Q}, "EINVAL", EINVAL),
+    (["f=data", "r/"], {"new": "r/back"}, "EINVAL", EINVAL),
+    (["f=data", "r/"], {"new": "r/" + Q}, "EINVAL", EINVAL),
 ])
 def test_link_excl_failures_change_nothing(tool, layout, overrides, code, err):
     build_layout(tool.root, layout)
