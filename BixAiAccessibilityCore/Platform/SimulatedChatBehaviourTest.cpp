@@ -122,6 +122,22 @@ TEST_F(ChatBehaviour, StopEndsTheReplyAndNewConversationClearsTheTranscript) {
     EXPECT_THAT(transcript(), ElementsAre("Again", "Here is"));
 }
 
+TEST_F(ChatBehaviour, AReplyWhoseMessageIsRemovedEndsAndDisablesStop) {
+    desktop().setAttribute(id("composer"), "AXValue", std::string("Tell me a story"));
+    press("send-button");
+    advance(40ms);
+    ASSERT_TRUE(enabled("stop-button"));
+    const auto messages = desktop().childrenOf(id("transcript"));
+    ASSERT_TRUE(desktop().removeElement(messages.back()));
+    advance(40ms);
+    EXPECT_FALSE(enabled("stop-button"));
+    // The app is idle again: the next prompt gets a fresh reply.
+    desktop().setAttribute(id("composer"), "AXValue", std::string("Again"));
+    press("send-button");
+    advance(40ms);
+    EXPECT_EQ(transcript().back(), "Here is");
+}
+
 TEST_F(ChatBehaviour, SubmitWithAnEmptyComposerDoesNothing) {
     press("send-button");
     advance(400ms);

@@ -308,6 +308,40 @@ AXError SimulatedObserver::removeNotification(const AXPlatformElementRef& elemen
 
 // MARK: model helpers (mutex held)
 
+namespace {
+// Inserts `id` at `position` in a child list, or appends it when the position is absent or past
+// the end.
+void insertAt(std::vector<SimulatedElementId>& list, std::optional<std::size_t> position,
+              SimulatedElementId id) {
+    const std::size_t at = std::min(position.value_or(list.size()), list.size());
+    list.insert(list.begin() + static_cast<long>(at), id);
+}
+
+// Applies one edit to a running application under the desktop's lock; false for an unknown pid.
+template <typename Fn>
+bool editApplication(SimulatedDesktop::State& state, std::int32_t pid, Fn&& edit) {
+    std::lock_guard guard(state.mutex);
+    Application* app = state.app(pid);
+    if (app == nullptr) {
+        return false;
+    }
+    edit(*app);
+    return true;
+}
+
+// Applies one edit to an existing element under the desktop's lock; false for an unknown element.
+template <typename Fn>
+bool editElement(SimulatedDesktop::State& state, SimulatedElementId element, Fn&& edit) {
+    std::lock_guard guard(state.mutex);
+    Element* e = state.element(element);
+    if (e == nullptr) {
+        return false;
+    }
+    edit(*e);
+    return true;
+}
+} // namespace
+
 SimulatedElementId SimulatedDesktop::State::build(const SimulatedElementSpec& spec,
                                                   std::int32_t appPid,
                                                   std::optional<SimulatedElementId> parent) {
@@ -562,9 +596,17 @@ void SimulatedDesktop::State::growReply(std::size_t chatIndex, std::uint64_t gen
     if (!chat.generating || chat.generation != generation || !chat.message) {
         return;
     }
+    // The reply ends (and stop is disabled) also when its message is gone or there is nothing left
+    // to say, so the app never shows a live stop button while idle.
+    auto finishReply = [&] {
+        chat.generating = false;
+        if (auto stop = keyed(chat.behaviour.stopKey); stop && element(*stop)) {
+            setValueNotifying(*element(*stop), kEnabled, false, work);
+        }
+    };
     Element* message = element(*chat.message);
     if (message == nullptr || chat.nextChunk >= chat.behaviour.replyChunks.size()) {
-        chat.generating = false;
+        finishReply();
         return;
     }
     std::string text;
@@ -580,10 +622,7 @@ void SimulatedDesktop::State::growReply(std::size_t chatIndex, std::uint64_t gen
         scheduleGrowth(chatIndex, work);
         return;
     }
-    chat.generating = false;
-    if (auto stop = keyed(chat.behaviour.stopKey); stop && element(*stop)) {
-        setValueNotifying(*element(*stop), kEnabled, false, work);
-    }
+    finishReply();
 }
 
 // MARK: element spec shorthands
@@ -733,13 +772,7 @@ bool SimulatedDesktop::quitApplication(std::int32_t pid) {
 }
 
 bool SimulatedDesktop::setTerminated(std::int32_t pid, bool terminated) {
-    std::lock_guard guard(state_->mutex);
-    Application* app = state_->app(pid);
-    if (app == nullptr) {
-        return false;
-    }
-    app->isTerminated = terminated;
-    return true;
+    return editApplication(*state_, pid, [&](Application& app) { app.isTerminated = terminated; });
 }
 
 SimulatedElementId SimulatedDesktop::relaunchApplication(std::int32_t pid, std::int32_t newPid) {
@@ -767,23 +800,12 @@ SimulatedElementId SimulatedDesktop::relaunchApplication(std::int32_t pid, std::
 }
 
 bool SimulatedDesktop::setApplicationActive(std::int32_t pid, bool active) {
-    std::lock_guard guard(state_->mutex);
-    Application* app = state_->app(pid);
-    if (app == nullptr) {
-        return false;
-    }
-    app->isActive = active;
-    return true;
+    return editApplication(*state_, pid, [&](Application& app) { app.isActive = active; });
 }
 
 bool SimulatedDesktop::setLocalizedName(std::int32_t pid, std::optional<std::string> name) {
-    std::lock_guard guard(state_->mutex);
-    Application* app = state_->app(pid);
-    if (app == nullptr) {
-        return false;
-    }
-    app->localizedName = std::move(name);
-    return true;
+    return editApplication(*state_, pid,
+                           [&](Application& app) { app.localizedName = std::move(name); });
 }
 
 bool SimulatedDesktop::setFocusedElement(std::int32_t pid,
@@ -818,9 +840,7 @@ SimulatedElementId SimulatedDesktop::addWindow(std::int32_t pid, const Simulated
         work = state_->work();
         const auto appElement = app->element;
         id = state_->build(spec, pid, appElement);
-        auto& windows = state_->element(appElement)->children;
-        const std::size_t at = std::min(position.value_or(windows.size()), windows.size());
-        windows.insert(windows.begin() + static_cast<long>(at), id);
+        insertAt(state_->element(appElement)->children, position, id);
         state_->notify(appElement, std::string(kAXWindowCreatedNotification), work);
     }
     work.run();
@@ -871,9 +891,7 @@ SimulatedElementId SimulatedDesktop::addChild(SimulatedElementId parent,
         }
         work = state_->work();
         id = state_->build(spec, p->pid, parent);
-        auto& children = state_->element(parent)->children;
-        const std::size_t at = std::min(position.value_or(children.size()), children.size());
-        children.insert(children.begin() + static_cast<long>(at), id);
+        insertAt(state_->element(parent)->children, position, id);
         state_->notifyLayout(parent, work);
     }
     work.run();
@@ -954,9 +972,7 @@ bool SimulatedDesktop::moveElement(SimulatedElementId element, SimulatedElementI
         const auto oldParent = e->parent;
         state_->detach(element);
         state_->element(element)->parent = newParent;
-        auto& children = state_->element(newParent)->children;
-        const std::size_t at = std::min(position.value_or(children.size()), children.size());
-        children.insert(children.begin() + static_cast<long>(at), element);
+        insertAt(state_->element(newParent)->children, position, element);
         if (oldParent) {
             state_->notifyLayout(*oldParent, work);
         }
@@ -983,85 +999,48 @@ bool SimulatedDesktop::setAttribute(SimulatedElementId element, const std::strin
 }
 
 bool SimulatedDesktop::removeAttribute(SimulatedElementId element, const std::string& attribute) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    e->attributes.erase(attribute);
-    return true;
+    return editElement(*state_, element, [&](Element& e) { e.attributes.erase(attribute); });
 }
 
 bool SimulatedDesktop::setSettable(SimulatedElementId element, const std::string& attribute,
                                    bool settable) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    if (settable) {
-        e->settable.insert(attribute);
-    } else {
-        e->settable.erase(attribute);
-    }
-    return true;
+    return editElement(*state_, element, [&](Element& e) {
+        if (settable) {
+            e.settable.insert(attribute);
+        } else {
+            e.settable.erase(attribute);
+        }
+    });
 }
 
 bool SimulatedDesktop::setActions(SimulatedElementId element,
                                   std::optional<std::vector<std::string>> actions) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    e->actions = std::move(actions);
-    return true;
+    return editElement(*state_, element, [&](Element& e) { e.actions = std::move(actions); });
 }
 
 bool SimulatedDesktop::setOwner(SimulatedElementId element, std::int32_t pid) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    e->pid = pid;
-    return true;
+    return editElement(*state_, element, [&](Element& e) { e.pid = pid; });
 }
 
 bool SimulatedDesktop::setSupportedNotifications(
     SimulatedElementId element, std::optional<std::set<std::string>> notifications) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    e->notifications = std::move(notifications);
-    return true;
+    return editElement(*state_, element,
+                       [&](Element& e) { e.notifications = std::move(notifications); });
 }
 
 bool SimulatedDesktop::injectError(SimulatedElementId element, AXOperation operation, AXError error,
                                    const std::string& name) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    if (error == ax::kSuccess) {
-        e->errors.erase({operation, name});
-    } else {
-        e->errors[{operation, name}] = error;
-    }
-    return true;
+    return editElement(*state_, element, [&](Element& e) {
+        if (error == ax::kSuccess) {
+            e.errors.erase({operation, name});
+        } else {
+            e.errors[{operation, name}] = error;
+        }
+    });
 }
 
 bool SimulatedDesktop::clearInjectedErrors(SimulatedElementId element) {
-    std::lock_guard guard(state_->mutex);
-    Element* e = state_->element(element);
-    if (e == nullptr) {
-        return false;
-    }
-    e->errors.clear();
-    return true;
+    return editElement(*state_, element, [](Element& e) { e.errors.clear(); });
 }
 
 bool SimulatedDesktop::postNotification(SimulatedElementId element,
