@@ -37,7 +37,16 @@ private:
     std::size_t count_ = 0;
 };
 
+// An admitted handshake. The nonce is zeroed on destruction like every other copy of handshake
+// bytes; the client record zeroes itself.
 struct BixAcceptedHandshake {
+    BixAcceptedHandshake() = default;
+    BixAcceptedHandshake(BixAcceptedHandshake&&) = default;
+    BixAcceptedHandshake& operator=(BixAcceptedHandshake&&) = default;
+    BixAcceptedHandshake(const BixAcceptedHandshake&) = delete;
+    BixAcceptedHandshake& operator=(const BixAcceptedHandshake&) = delete;
+    ~BixAcceptedHandshake() { bix_secure_zero(nonce.data(), nonce.size()); }
+
     BixPeerCredentials peer;
     BixNonce nonce{};
     SecretBuffer client_record; // the payload of the client-accepted (type 2) record
