@@ -94,28 +94,11 @@ BixResult<BixReadOutcome> BixReadAhead::read_exact(void* buffer, std::size_t siz
 }
 
 BixResult<BixFrameRead> BixReadAhead::read_frame(int timeout_ms) {
-    std::uint8_t prefix[kBixFramePrefixSize] = {};
-    auto head = read_exact(prefix, sizeof prefix, true, timeout_ms);
-    if (!head.ok()) {
-        return BixStatus::failure(head.error());
-    }
-    if (head.value() == BixReadOutcome::end_of_file) {
-        return BixFrameRead{true, SecretBuffer()};
-    }
-    std::uint32_t length = bix_load_le32(prefix);
-    if (!bix_is_valid_frame_length(length)) {
-        return BixStatus::failure(EMSGSIZE);
-    }
-    auto frame = SecretBuffer::allocate(length + kBixFramePrefixSize);
-    if (!frame) {
-        return BixStatus::failure(ENOMEM);
-    }
-    std::memcpy(frame->data(), prefix, sizeof prefix);
-    auto body = read_exact(frame->data() + kBixFramePrefixSize, length, false, timeout_ms);
-    if (!body.ok()) {
-        return BixStatus::failure(body.error());
-    }
-    return BixFrameRead{false, std::move(*frame)};
+    return bix_read_frame_with(
+        [this](std::uint8_t* data, std::size_t size, bool end_allowed, int timeout) {
+            return read_exact(data, size, end_allowed, timeout);
+        },
+        timeout_ms);
 }
 
 bool BixReadAhead::has_whole_frame() const {
