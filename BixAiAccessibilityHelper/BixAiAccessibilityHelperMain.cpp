@@ -9,9 +9,9 @@
 // standard error and nothing else is ever written there.
 #include "Platform/Clock.h"
 #include "Platform/MainRunLoop.h"
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/FramedFileChannel.h"
-#include "Protocol/Platform/FileHandle.h"
+#include "Platform/FileHandle.h"
 #include "Runtime/AccessibilityHelperRuntime.h"
 #include "Runtime/HelperProcessServer.h"
 

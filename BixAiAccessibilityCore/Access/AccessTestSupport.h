@@ -4,8 +4,8 @@
 // and a builder for the action guard a caller would hold for one of its controls.
 
 #include "Access/AccessibilityBackend.h"
-#include "Binding/BoundTargetStore.h"
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Access/AccessibilityTreeReader.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -95,16 +95,9 @@ public:
         };
     }
 
-    // The binding a caller would hold for the main window.
-    BoundTarget boundTarget(const std::string& windowKey = "window") {
-        BoundTarget target;
-        target.bindingId = "binding_TEST";
-        target.pid = kAppPid;
-        target.bundleId = kBundle;
-        target.window = handle(windowKey);
-        target.windowFingerprint =
-            accessibilityWindowFingerprint(backend->snapshot(target.window, false));
-        return target;
+    // What a binding of the main window gives the tree reader.
+    AXWindowTarget boundTarget(const std::string& windowKey = "window") {
+        return AXWindowTarget{kAppPid, handle(windowKey)};
     }
 
     std::shared_ptr<SimulatedDesktopBackend> backend = SimulatedDesktopBackend::empty();

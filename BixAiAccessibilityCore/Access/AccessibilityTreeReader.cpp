@@ -143,7 +143,7 @@ AccessibilityTreeReader::AccessibilityTreeReader(std::shared_ptr<AccessibilityBa
       maximumDuration_(maximumDuration), now_(std::move(now)) {}
 
 AccessibilityTree
-AccessibilityTreeReader::read(const BoundTarget& target,
+AccessibilityTreeReader::read(const AXWindowTarget& target,
                               const std::unordered_set<AXElementHandle>& includeValues) const {
     const TimePoint start = now_();
     std::vector<QueueEntry> queue{{target.window, std::nullopt, 0}};
@@ -187,7 +187,7 @@ AccessibilityTreeReader::read(const BoundTarget& target,
 }
 
 AXNodeSnapshot AccessibilityTreeReader::snapshot(const AXElementHandle& handle,
-                                                 const BoundTarget& target,
+                                                 const AXWindowTarget& target,
                                                  bool includeValue) const {
     auto snap = backend_->snapshot(handle, includeValue);
     if (snap.pid != target.pid) {

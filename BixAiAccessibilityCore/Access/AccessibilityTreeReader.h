@@ -1,10 +1,10 @@
 #pragma once
 
 #include "Access/AccessibilityBackend.h"
-#include "Binding/BoundTargetStore.h"
 #include "Platform/Clock.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +20,13 @@ inline constexpr int kAccessibilityTreeMaximumDepth = 24;
 inline constexpr double kAccessibilityTreeMaximumDuration = 1.5; // seconds
 // How far the tree's own walks (ancestors, descendants) follow parent links.
 inline constexpr int kAccessibilityTreeMaximumParentSteps = 24;
+
+// What a read needs to know of a binding: the bound process and the window to read under. A value,
+// so the access layer never depends on how bindings are stored.
+struct AXWindowTarget {
+    std::int32_t pid = 0;
+    AXElementHandle window;
+};
 
 // One element as read into a tree: its snapshot, the element through which it was first reached
 // (absent for the root) and its depth below the root.
@@ -69,10 +76,10 @@ public:
     // Breadth-first read from the target's window; values only for handles in includeValues.
     // Throws the budget error, "Accessibility tree crossed the bound process." or the backend's
     // error; a failed read returns nothing.
-    AccessibilityTree read(const BoundTarget& target,
+    AccessibilityTree read(const AXWindowTarget& target,
                            const std::unordered_set<AXElementHandle>& includeValues) const;
     // One element of the target's process.
-    AXNodeSnapshot snapshot(const AXElementHandle& handle, const BoundTarget& target,
+    AXNodeSnapshot snapshot(const AXElementHandle& handle, const AXWindowTarget& target,
                             bool includeValue) const;
 
 private:

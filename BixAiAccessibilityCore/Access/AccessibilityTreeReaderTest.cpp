@@ -231,7 +231,7 @@ TEST_F(TreeReader, TreeQueriesFollowParentsAndSiblingLists) {
 
 TEST(TreeReaderGolden, DemoChatWindowReadsAsExpected) {
     auto backend = SimulatedDesktopBackend::demo();
-    BoundTarget target;
+    AXWindowTarget target;
     target.pid = 4242;
     target.window = backend->windows(4242).at(0);
     const auto composer = *backend->focusedElement(4242);

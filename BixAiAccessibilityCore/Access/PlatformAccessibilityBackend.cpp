@@ -291,7 +291,10 @@ std::vector<AXElementHandle> PlatformAccessibilityBackend::windows(std::int32_t 
     std::vector<AXElementHandle> handles;
     handles.reserve(windowList.size());
     for (const auto& window : windowList) {
-        handles.push_back(registerElement(window));
+        // A hole in the platform's list names no window: skipped, as in child lists.
+        if (window) {
+            handles.push_back(registerElement(window));
+        }
     }
     return handles;
 }

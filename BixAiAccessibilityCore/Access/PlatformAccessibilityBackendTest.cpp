@@ -1,6 +1,6 @@
 #include "Access/PlatformAccessibilityBackend.h"
 
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/Redaction.h"
 

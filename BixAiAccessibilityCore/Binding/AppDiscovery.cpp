@@ -1,6 +1,6 @@
 #include "Binding/AppDiscovery.h"
 
-#include "Binding/Platform/LocalizedTextOrder.h"
+#include "Platform/LocalizedTextOrder.h"
 #include "Platform/Uuid.h"
 #include "Protocol/HelperError.h"
 #include "Protocol/Redaction.h"

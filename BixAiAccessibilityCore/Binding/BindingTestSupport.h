@@ -8,7 +8,7 @@
 #include "Binding/AppDiscovery.h"
 #include "Binding/BoundTargetStore.h"
 #include "Platform/Clock.h"
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/HelperErrorTestSupport.h"
 
 #include <atomic>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Access/AccessibilityBackend.h"
+#include "Access/AccessibilityTreeReader.h"
 #include "Binding/AppDiscovery.h"
 #include "Platform/Clock.h"
 #include "Platform/Uuid.h"
@@ -65,6 +66,10 @@ struct BoundTarget {
     std::string windowFingerprint; // of the window at binding time
 
     BoundTargetSummary summary() const;
+    // The process and window a tree read of this binding starts from.
+    AXWindowTarget windowTarget() const {
+        return AXWindowTarget{pid, window};
+    }
 
     friend bool operator==(const BoundTarget&, const BoundTarget&) = default;
 };

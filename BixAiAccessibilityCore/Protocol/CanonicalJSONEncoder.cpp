@@ -1,3 +1,5 @@
+#include "Protocol/CanonicalJSONEncoder.h"
+
 #include "Protocol/HelperError.h"
 #include "Protocol/JSONValue.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Protocol/Platform/FileHandle.h"
+#include "Platform/FileHandle.h"
 
 #include <memory>
 #include <mutex>
@@ -39,9 +39,6 @@ public:
     // Encodes `payload` (outside the lock), then writes the frame under the write lock.
     void write(std::string_view payload);
 
-    // For a caller that encodes a frame itself and writes it under the same lock.
-    OutputHandle& output() noexcept { return *output_; }
-    std::mutex& writeLock() noexcept { return writeLock_; }
 
 private:
     // Up to `count` bytes: fewer only when the input ended; nothing when it ended at once.

@@ -1,3 +1,4 @@
+#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperProtocolEncoder.h"
 
 #include "Protocol/HelperProtocolLimits.h"

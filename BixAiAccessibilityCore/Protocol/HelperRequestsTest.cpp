@@ -1,3 +1,4 @@
+#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperRequests.h"
 
 #include "Protocol/HelperErrorTestSupport.h"

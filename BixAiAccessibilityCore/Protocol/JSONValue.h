@@ -68,29 +68,4 @@ private:
 // The value stored under `key`, or nullptr when the object has no such member.
 const JSONValue* jsonValue(const JSONObject& object, std::string_view key);
 
-// The strict, bounded JSON parser every request passes through. Accepts only RFC 8259 JSON with
-// NFC strings, unique keys, no leading zeros and no trailing data; refuses anything deeper than
-// `maximumDepth` (the top-level value is depth 0) or holding more than `maximumNodes` values.
-// Every refusal is a HelperProtocolError with code invalidJSON and a fixed message. Stateless
-// between calls, so one parser may serve any number of parses (and threads).
-class StrictJSONParser {
-public:
-    StrictJSONParser(int maximumDepth, int maximumNodes)
-        : maximumDepth_(maximumDepth), maximumNodes_(maximumNodes) {}
-
-    JSONValue parse(std::string_view data) const;
-
-    int maximumDepth() const noexcept { return maximumDepth_; }
-    int maximumNodes() const noexcept { return maximumNodes_; }
-
-private:
-    int maximumDepth_;
-    int maximumNodes_;
-};
-
-// Canonical compact JSON: object members sorted by key, no whitespace, the solidus unescaped,
-// doubles in shortest round-trip form. No size limit (HelperProtocolEncoder adds the frame limit).
-// Throws HelperProtocolError (internalFailure) for a non-finite double, which JSON cannot carry.
-std::string encodeCanonicalJSON(const JSONValue& value);
-
 } // namespace bix

@@ -1,8 +1,8 @@
 #include "Protocol/Redaction.h"
 
-#include "Protocol/Platform/RegularExpression.h"
-#include "Protocol/Platform/Sha256.h"
-#include "Protocol/Platform/UnicodeText.h"
+#include "Platform/RegularExpression.h"
+#include "Platform/Sha256.h"
+#include "Platform/UnicodeText.h"
 
 namespace bix {
 namespace {

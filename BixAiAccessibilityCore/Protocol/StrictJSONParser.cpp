@@ -1,6 +1,7 @@
 #include "Protocol/HelperError.h"
 #include "Protocol/JSONValue.h"
-#include "Protocol/Platform/UnicodeText.h"
+#include "Protocol/StrictJSONParser.h"
+#include "Platform/UnicodeText.h"
 
 #include <array>
 #include <charconv>

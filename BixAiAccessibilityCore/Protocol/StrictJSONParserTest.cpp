@@ -1,5 +1,7 @@
+#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/JSONValue.h"
+#include "Protocol/StrictJSONParser.h"
 
 #include <charconv>
 #include <cmath>

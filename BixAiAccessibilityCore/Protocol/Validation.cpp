@@ -1,8 +1,8 @@
 #include "Protocol/Validation.h"
 
 #include "Protocol/HelperError.h"
-#include "Protocol/Platform/RegularExpression.h"
-#include "Protocol/Platform/UnicodeText.h"
+#include "Platform/RegularExpression.h"
+#include "Platform/UnicodeText.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -10,6 +10,7 @@
 #include "Protocol/HelperProtocolEncoder.h"
 #include "Protocol/HelperRequests.h"
 #include "Protocol/JSONValue.h"
+#include "Protocol/StrictJSONParser.h"
 
 #include <functional>
 #include <memory>

@@ -37,12 +37,7 @@ bool HelperProcessServer::serveOneRequest() {
         fail(kInternalFailureCode);
         return false;
     }
-    // Built before the lock is taken, so the lock covers only the system write.
-    const std::string frame = FrameCodec().encode(reply.payload);
-    {
-        std::lock_guard lock(channel_->writeLock());
-        channel_->output().writeAll(frame);
-    }
+    channel_->write(reply.payload);
     return !reply.shouldShutdown;
 }
 

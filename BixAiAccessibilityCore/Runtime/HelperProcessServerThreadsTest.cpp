@@ -1,4 +1,4 @@
-#include "Protocol/Platform/FileHandle.h"
+#include "Platform/FileHandle.h"
 #include "Runtime/HelperProcessServer.h"
 #include "Runtime/RuntimeTestSupport.h"
 

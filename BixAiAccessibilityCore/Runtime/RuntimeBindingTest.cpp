@@ -1,4 +1,4 @@
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/HelperError.h"
 #include "Runtime/AccessibilityHelperRuntime.h"
 #include "Runtime/RuntimeTestSupport.h"

@@ -6,6 +6,7 @@
 // Run: bench_helper_parser [--benchmark_min_time=1]
 #include "Protocol/HelperProtocolLimits.h"
 #include "Protocol/JSONValue.h"
+#include "Protocol/StrictJSONParser.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>

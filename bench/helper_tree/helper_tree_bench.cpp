@@ -3,7 +3,8 @@
 // simulated desktop. Prints microseconds per element; the target for a full read is under 4 ms.
 
 #include "Access/AccessibilityTreeReader.h"
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Binding/BoundTargetStore.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <benchmark/benchmark.h>
 #include <chrono>
@@ -67,14 +68,14 @@ void BM_TreeRead2048(benchmark::State& state) {
     AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes,
                                    kAccessibilityTreeMaximumDepth,
                                    kAccessibilityTreeMaximumDuration, systemClock());
-    if (reader.read(target, {}).order.size() != kElements) {
+    if (reader.read(target.windowTarget(), {}).order.size() != kElements) {
         state.SkipWithError("unexpected tree size");
         return;
     }
     std::chrono::steady_clock::duration spent{};
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        auto tree = reader.read(target, {});
+        auto tree = reader.read(target.windowTarget(), {});
         spent += std::chrono::steady_clock::now() - start;
         benchmark::DoNotOptimize(tree);
     }
@@ -93,7 +94,7 @@ void BM_TreeRead2048FirstRead(benchmark::State& state) {
                                        kAccessibilityTreeMaximumDuration, systemClock());
         state.ResumeTiming();
         const auto start = std::chrono::steady_clock::now();
-        auto tree = reader.read(target, {});
+        auto tree = reader.read(target.windowTarget(), {});
         spent += std::chrono::steady_clock::now() - start;
         benchmark::DoNotOptimize(tree);
     }
@@ -106,7 +107,7 @@ void BM_ContainmentWalk2048(benchmark::State& state) {
     AccessibilityTreeReader reader(backend, kAccessibilityTreeMaximumNodes,
                                    kAccessibilityTreeMaximumDepth,
                                    kAccessibilityTreeMaximumDuration, systemClock());
-    const auto tree = reader.read(target, {});
+    const auto tree = reader.read(target.windowTarget(), {});
     const auto button = tree.order.back();
     const AXBoundActionGuard guard{
         target.bindingId,         kPid,

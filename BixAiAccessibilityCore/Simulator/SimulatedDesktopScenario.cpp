@@ -1,7 +1,8 @@
-#include "Platform/SimulatedDesktopScenario.h"
+#include "Simulator/SimulatedDesktopScenario.h"
 
 #include "Protocol/HelperError.h"
 #include "Protocol/JSONValue.h"
+#include "Protocol/StrictJSONParser.h"
 
 #include <functional>
 #include <limits>

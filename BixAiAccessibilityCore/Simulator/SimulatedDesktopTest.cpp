@@ -1,8 +1,8 @@
-#include "Platform/SimulatedDesktop.h"
+#include "Simulator/SimulatedDesktop.h"
 
 #include "Platform/MainRunLoop.h"
-#include "Platform/SimulatedDesktopBackend.h"
-#include "Platform/SimulatedDesktopScenario.h"
+#include "Simulator/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopScenario.h"
 #include "Protocol/HelperErrorTestSupport.h"
 
 #include <gmock/gmock.h>

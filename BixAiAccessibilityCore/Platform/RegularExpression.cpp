@@ -1,4 +1,4 @@
-#include "Protocol/Platform/RegularExpression.h"
+#include "Platform/RegularExpression.h"
 
 #include <stdexcept>
 #include <string>

@@ -1,4 +1,4 @@
-#include "Protocol/Platform/Sha256.h"
+#include "Platform/Sha256.h"
 
 #include <openssl/evp.h>
 #include <stdexcept>

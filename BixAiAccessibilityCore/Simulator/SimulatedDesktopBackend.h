@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Access/PlatformAccessibilityBackend.h"
-#include "Platform/SimulatedDesktop.h"
+#include "Simulator/SimulatedDesktop.h"
 
 #include <memory>
 #include <string>

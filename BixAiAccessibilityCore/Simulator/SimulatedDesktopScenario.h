@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/SimulatedDesktop.h"
+#include "Simulator/SimulatedDesktop.h"
 
 #include <string_view>
 

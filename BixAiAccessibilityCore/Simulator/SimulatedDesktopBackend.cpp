@@ -1,6 +1,6 @@
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
-#include "Platform/SimulatedDesktopScenario.h"
+#include "Simulator/SimulatedDesktopScenario.h"
 #include "Protocol/HelperError.h"
 
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "Platform/SimulatedDesktopScenario.h"
+#include "Simulator/SimulatedDesktopScenario.h"
 
 namespace bix {
 

@@ -1,6 +1,6 @@
 #include "Access/AccessibilityTreeReader.h"
 #include "Platform/MainRunLoop.h"
-#include "Platform/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <chrono>
 #include <gmock/gmock.h>
@@ -43,7 +43,7 @@ protected:
 
     // Presses a control found by identifier through the guarded path, as the helper does.
     void press(const std::string& identifier) {
-        BoundTarget target;
+        AXWindowTarget target;
         target.pid = kChatPid;
         target.window = window_;
         AccessibilityTreeReader reader(backend_, 2048, 24, 1.5, clock_.clock());

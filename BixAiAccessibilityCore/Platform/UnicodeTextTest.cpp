@@ -1,7 +1,7 @@
-#include "Protocol/Platform/UnicodeText.h"
+#include "Platform/UnicodeText.h"
 
-#include "Protocol/Platform/RegularExpression.h"
-#include "Protocol/Platform/Sha256.h"
+#include "Platform/RegularExpression.h"
+#include "Platform/Sha256.h"
 
 #include <gtest/gtest.h>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "Platform/SimulatedDesktop.h"
+#include "Simulator/SimulatedDesktop.h"
 
 #include "Access/AccessibilityBackend.h"
 

@@ -1,4 +1,4 @@
-#include "Protocol/Platform/UnicodeText.h"
+#include "Platform/UnicodeText.h"
 
 #include <stdexcept>
 #include <unicode/normalizer2.h>

@@ -1,4 +1,4 @@
-#include "Protocol/Platform/FileHandle.h"
+#include "Platform/FileHandle.h"
 
 #include <cerrno>
 #include <poll.h>

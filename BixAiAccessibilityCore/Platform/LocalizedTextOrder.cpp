@@ -1,4 +1,4 @@
-#include "Binding/Platform/LocalizedTextOrder.h"
+#include "Platform/LocalizedTextOrder.h"
 
 #include <string_view>
 #include <unicode/coll.h>
