@@ -229,6 +229,7 @@ TEST_F(TreeReader, TreeQueriesFollowParentsAndSiblingLists) {
     EXPECT_THAT(tree.descendants(deep), IsEmpty());
 }
 
+// Reading order is breadth first, so each level of the nested demo window comes out together.
 TEST(TreeReaderGolden, DemoChatWindowReadsAsExpected) {
     auto backend = SimulatedDesktopBackend::demo();
     AXWindowTarget target;
@@ -240,13 +241,28 @@ TEST(TreeReaderGolden, DemoChatWindowReadsAsExpected) {
     const auto tree = reader.read(target, {composer});
     EXPECT_EQ(tree.debugDescription(),
               "AXWindow AXStandardWindow #chat-main-window title=\"AI Chat\" focused\n"
-              "  AXGroup #sidebar\n"
-              "  AXGroup #transcript\n"
-              "  AXTextArea #composer value=\"\" focused settable\n"
-              "  AXButton #send-button title=\"Send\" AXPress\n"
-              "  AXButton #stop-button title=\"Stop\" disabled AXPress\n"
-              "    AXButton #new-chat-button title=\"New Chat\" AXPress\n"
-              "    AXStaticText #assistant-message\n");
+              "  AXGroup\n"
+              "    AXSplitGroup\n"
+              "      AXGroup #sidebar\n"
+              "      AXSplitter\n"
+              "      AXGroup\n"
+              "        AXButton #new-chat-button title=\"New Chat\" AXPress\n"
+              "        AXScrollArea\n"
+              "        AXScrollArea\n"
+              "        AXGroup #composer-bar\n"
+              "          AXGroup\n"
+              "          AXGroup #transcript\n"
+              "          AXButton AXPress\n"
+              "          AXTextArea #composer value=\"\" focused settable\n"
+              "          AXGroup\n"
+              "            AXButton title=\"Trip to Lisbon\" AXPress\n"
+              "            AXButton title=\"Sourdough starter\" AXPress\n"
+              "            AXStaticText #user-message\n"
+              "            AXStaticText\n"
+              "            AXStaticText #user-message\n"
+              "            AXStaticText #assistant-message\n"
+              "            AXButton #send-button title=\"Send\" AXPress\n"
+              "            AXButton #stop-button title=\"Stop\" disabled AXPress\n");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "Protocol/Redaction.h"
 #include "Protocol/Validation.h"
 
+#include <array>
 #include <exception>
 #include <utility>
 
@@ -33,17 +34,33 @@ const std::string& AccessibilityHelperRuntime::buildIdentifier() {
     return identifier;
 }
 
+namespace {
+
+// The service graph of one session, in the order each depends on the ones before it.
+HelperServices buildServices(std::shared_ptr<AccessibilityBackend> backend, const Clock& now) {
+    HelperServices services;
+    services.backend = std::move(backend);
+    services.discovery = std::make_shared<AppDiscovery>(services.backend, now);
+    services.targets = std::make_shared<BoundTargetStore>(services.backend, services.discovery, now);
+    services.treeReader = std::make_shared<AccessibilityTreeReader>(
+        services.backend, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
+        kAccessibilityTreeMaximumDuration, now);
+    services.matcher = std::make_shared<ElementMatcher>();
+    services.resolutions =
+        ProfileResolutionStore::create(services.targets, services.treeReader, services.matcher);
+    services.teach = std::make_shared<DesktopTeachService>(services.backend, services.targets,
+                                                           services.treeReader);
+    return services;
+}
+
+} // namespace
+
 AccessibilityHelperRuntime::AccessibilityHelperRuntime(
     std::shared_ptr<AccessibilityBackend> backend, Clock now)
-    : backend_(std::move(backend)), now_(std::move(now)),
-      discovery_(std::make_shared<AppDiscovery>(backend_, now_)),
-      targets_(std::make_shared<BoundTargetStore>(backend_, discovery_, now_)),
-      treeReader_(std::make_shared<AccessibilityTreeReader>(
-          backend_, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
-          kAccessibilityTreeMaximumDuration, now_)),
+    : now_(std::move(now)), services_(buildServices(std::move(backend), now_)),
       parser_(kParserMaximumDepth, kParserMaximumNodes) {
     // The store outlives no runtime (the runtime holds the only reference), so `this` is safe.
-    targetInvalidationToken_ = targets_->addInvalidationHandler(
+    targetInvalidationToken_ = services_.targets->addInvalidationHandler(
         [this](const std::string& bindingId) { bindingInvalidated(bindingId); });
 }
 
@@ -163,9 +180,10 @@ void AccessibilityHelperRuntime::shutdown() {
         hooks_.teardownStarted();
     }
 #endif
-    targets_->shutdown(); // tells the listener about the binding it drops
+    services_.resolutions->shutdown();
+    services_.targets->shutdown(); // tells the listeners about the binding it drops
     if (targetInvalidationToken_) {
-        targets_->removeInvalidationHandler(*targetInvalidationToken_);
+        services_.targets->removeInvalidationHandler(*targetInvalidationToken_);
         targetInvalidationToken_.reset();
     }
 }
@@ -191,27 +209,31 @@ void AccessibilityHelperRuntime::setTestHooks(RuntimeTestHooks hooks) {
 
 AccessibilityHelperRuntime::DispatchResult
 AccessibilityHelperRuntime::dispatch(const HelperCommandRequest& request) {
-    switch (request.command) {
-    case HelperCommand::checkTrust:
-        return {checkTrust(request.params), false};
-    case HelperCommand::listCandidateApps:
-        return {listCandidateApps(request.params), false};
-    case HelperCommand::bindTarget:
-        return {bindTarget(request.params), false};
-    case HelperCommand::unbindTarget:
-        return {unbindTarget(request.params), false};
-    case HelperCommand::shutdown:
-        return {shutdownCommand(request.params), true};
-    default:
-        // Commands whose services are not part of this build yet refuse without side effects.
+    const HelperCommandEntry* entry = helperCommandEntry(request.command);
+    if (entry == nullptr) {
+        // Commands whose services are not part of this build refuse without side effects.
         throw internalFailure();
     }
+    CommandContext context{services_, [this] { shutdown(); }};
+    return {entry->handler(context, request.params), entry->endsSession};
 }
 
-JSONValue AccessibilityHelperRuntime::shutdownCommand(const JSONObject& params) {
+namespace {
+
+JSONValue shutdownCommand(CommandContext& context, const JSONObject& params) {
     Validation::exactKeys(params, std::initializer_list<std::string_view>{});
-    shutdown(); // the operation lock is recursive: this runs inside handle()
+    context.shutdownSession(); // the operation lock is recursive: this runs inside handle()
     return JSONObject{{"status", "shutting-down"}};
+}
+
+constexpr std::array kSessionEntries{
+    HelperCommandEntry{HelperCommand::shutdown, shutdownCommand, true},
+};
+
+} // namespace
+
+std::span<const HelperCommandEntry> sessionCommands() {
+    return kSessionEntries;
 }
 
 } // namespace bix

@@ -1,9 +1,6 @@
 #pragma once
 
 #include "Access/AccessibilityBackend.h"
-#include "Access/AccessibilityTreeReader.h"
-#include "Binding/AppDiscovery.h"
-#include "Binding/BoundTargetStore.h"
 #include "Platform/Clock.h"
 #include "Platform/Uuid.h"
 #include "Protocol/HelperError.h"
@@ -11,6 +8,7 @@
 #include "Protocol/HelperRequests.h"
 #include "Protocol/JSONValue.h"
 #include "Protocol/StrictJSONParser.h"
+#include "Runtime/HelperCommandTable.h"
 
 #include <functional>
 #include <memory>
@@ -43,7 +41,8 @@ struct RuntimeTestHooks {
 // command and tears the services down once.
 //
 // Owns the service graph built over the shared backend and clock (discovery, target store, tree
-// reader, in that order) and the one listener it registers with the target store. `operationLock_`
+// reader, matcher, resolution store, teach service, in that order) and the one listener it
+// registers with the target store. Commands are served through the command table. `operationLock_`
 // (recursive) is held for the whole of `handle` and `shutdown`, so commands never overlap and a
 // shutdown waits for the command in progress. `stateLock_` guards `processNonce_` and `stopped_`,
 // is only taken inside `operationLock_` and is never held across a call. Invariants: the nonce is
@@ -67,10 +66,13 @@ public:
 #ifdef BIX_TEST_HOOKS
     void setTestHooks(RuntimeTestHooks hooks);
     AppDiscovery& discoveryForTesting() {
-        return *discovery_;
+        return *services_.discovery;
     }
     BoundTargetStore& targetsForTesting() {
-        return *targets_;
+        return *services_.targets;
+    }
+    ProfileResolutionStore& resolutionsForTesting() {
+        return *services_.resolutions;
     }
 #endif
 
@@ -94,19 +96,11 @@ private:
     void markStopped();
 
     DispatchResult dispatch(const HelperCommandRequest& request);
-    JSONValue checkTrust(const JSONObject& params);
-    JSONValue listCandidateApps(const JSONObject& params);
-    JSONValue bindTarget(const JSONObject& params);
-    JSONValue unbindTarget(const JSONObject& params);
-    JSONValue shutdownCommand(const JSONObject& params);
     // The target store's listener: a dropped binding takes its response observations with it.
     void bindingInvalidated(const std::string& bindingId);
 
-    std::shared_ptr<AccessibilityBackend> backend_;
     Clock now_;
-    std::shared_ptr<AppDiscovery> discovery_;
-    std::shared_ptr<BoundTargetStore> targets_;
-    std::shared_ptr<AccessibilityTreeReader> treeReader_;
+    HelperServices services_;
     std::recursive_mutex operationLock_;
     StrictJSONParser parser_;
     HelperProtocolEncoder encoder_;

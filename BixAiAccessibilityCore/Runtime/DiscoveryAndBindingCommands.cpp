@@ -2,18 +2,17 @@
 // bindTarget and unbindTarget. Each checks its parameters completely, in a fixed order, before
 // it calls a service, and turns the service's answer into the result object.
 #include "Protocol/Validation.h"
-#include "Runtime/AccessibilityHelperRuntime.h"
+#include "Protocol/HelperError.h"
+#include "Runtime/CommandParameters.h"
+#include "Runtime/HelperCommandTable.h"
 
+#include <array>
 #include <initializer_list>
 #include <string_view>
 
 namespace bix {
 
 namespace {
-
-constexpr std::size_t kMaximumIdentifierBytes = 128;
-constexpr std::size_t kMaximumBundleIdBytes = 255;
-constexpr std::size_t kMaximumProfileHashBytes = 64;
 
 constexpr std::string_view kSettingsHint = "System Settings > Privacy & Security > Accessibility";
 
@@ -62,15 +61,13 @@ JSONValue bindResultObject(const BindTargetResult& result) {
     return JSONObject{{"status", "window-selection-required"}, {"windows", std::move(windows)}};
 }
 
-} // namespace
-
-JSONValue AccessibilityHelperRuntime::checkTrust(const JSONObject& params) {
+JSONValue checkTrust(CommandContext& context, const JSONObject& params) {
     Validation::exactKeys(params, {"prompt"});
     const std::optional<bool> prompt = jsonValue(params, "prompt")->boolValue();
     if (!prompt) {
         throw HelperProtocolError(HelperErrorCode::invalidRequest, "prompt must be a boolean.");
     }
-    const bool trusted = backend_->isTrusted(*prompt);
+    const bool trusted = context.services.backend->isTrusted(*prompt);
     return JSONObject{
         {"permissionState", trusted ? "authorized" : "not-authorized"},
         {"settingsHint", kSettingsHint},
@@ -78,20 +75,19 @@ JSONValue AccessibilityHelperRuntime::checkTrust(const JSONObject& params) {
     };
 }
 
-JSONValue AccessibilityHelperRuntime::listCandidateApps(const JSONObject& params) {
+JSONValue listCandidateApps(CommandContext& context, const JSONObject& params) {
     Validation::exactKeys(params, std::initializer_list<std::string_view>{});
     JSONArray candidates;
-    for (const auto& candidate : discovery_->listCandidates()) {
+    for (const auto& candidate : context.services.discovery->listCandidates()) {
         candidates.push_back(candidateObject(candidate));
     }
     return JSONObject{{"candidates", std::move(candidates)}};
 }
 
-JSONValue AccessibilityHelperRuntime::bindTarget(const JSONObject& params) {
+JSONValue bindTarget(CommandContext& context, const JSONObject& params) {
     Validation::exactKeys(params, {"candidateId", "expectedBundleId", "profileHash"},
                           {"windowCandidateId"});
-    const std::string candidateId = Validation::boundedText(
-        params, "candidateId", kMaximumIdentifierBytes, Validation::Pattern::opaque);
+    const std::string candidateId = identifierParameter(params, "candidateId");
     const std::string expectedBundleId = Validation::boundedText(
         params, "expectedBundleId", kMaximumBundleIdBytes, Validation::Pattern::bundle);
     const std::string profileHash = Validation::boundedText(
@@ -103,15 +99,27 @@ JSONValue AccessibilityHelperRuntime::bindTarget(const JSONObject& params) {
             value, "windowCandidateId", kMaximumIdentifierBytes, Validation::Pattern::opaque);
     }
     return bindResultObject(
-        targets_->bind(candidateId, expectedBundleId, profileHash, windowCandidateId));
+        context.services.targets->bind(candidateId, expectedBundleId, profileHash, windowCandidateId));
 }
 
-JSONValue AccessibilityHelperRuntime::unbindTarget(const JSONObject& params) {
+JSONValue unbindTarget(CommandContext& context, const JSONObject& params) {
     Validation::exactKeys(params, {"bindingId"});
-    const std::string bindingId = Validation::boundedText(
-        params, "bindingId", kMaximumIdentifierBytes, Validation::Pattern::opaque);
-    targets_->unbind(bindingId);
+    const std::string bindingId = identifierParameter(params, "bindingId");
+    context.services.targets->unbind(bindingId);
     return JSONObject{{"status", "unbound"}};
+}
+
+constexpr std::array kEntries{
+    HelperCommandEntry{HelperCommand::checkTrust, checkTrust},
+    HelperCommandEntry{HelperCommand::listCandidateApps, listCandidateApps},
+    HelperCommandEntry{HelperCommand::bindTarget, bindTarget},
+    HelperCommandEntry{HelperCommand::unbindTarget, unbindTarget},
+};
+
+} // namespace
+
+std::span<const HelperCommandEntry> discoveryAndBindingCommands() {
+    return kEntries;
 }
 
 } // namespace bix

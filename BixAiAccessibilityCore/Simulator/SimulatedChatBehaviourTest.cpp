@@ -71,6 +71,13 @@ protected:
         }
         return out;
     }
+    std::vector<std::string> identifiers() {
+        std::vector<std::string> out;
+        for (auto message : desktop().childrenOf(id("transcript"))) {
+            out.push_back(text(desktop().attributeValue(message, "AXIdentifier")));
+        }
+        return out;
+    }
     void advance(std::chrono::milliseconds by) {
         clock_.advance(by);
         scheduler_.runReady();
@@ -87,7 +94,13 @@ TEST_F(ChatBehaviour, SubmitClearsTheComposerAndTheReplyGrowsOnTimers) {
     press("send-button");
     EXPECT_EQ(value("composer"), "");
     EXPECT_TRUE(enabled("stop-button"));
-    EXPECT_THAT(transcript(), ElementsAre("Hello! How can I help you today?", "What is 2+2?", ""));
+    EXPECT_THAT(transcript(), ElementsAre("What can you help me with?",
+                                          "I can answer questions, draft text and explain code.",
+                                          "Say hello.", "Hello! How can I help you today?",
+                                          "What is 2+2?", ""));
+    // Only the newest answer keeps the assistant-message identifier.
+    EXPECT_THAT(identifiers(), ElementsAre("user-message", "<not text>", "user-message",
+                                           "<not text>", "user-message", "assistant-message"));
 
     advance(39ms);
     EXPECT_EQ(transcript().back(), "");
@@ -141,7 +154,7 @@ TEST_F(ChatBehaviour, AReplyWhoseMessageIsRemovedEndsAndDisablesStop) {
 TEST_F(ChatBehaviour, SubmitWithAnEmptyComposerDoesNothing) {
     press("send-button");
     advance(400ms);
-    EXPECT_THAT(transcript(), SizeIs(1));
+    EXPECT_THAT(transcript(), SizeIs(4));
     EXPECT_FALSE(enabled("stop-button"));
 }
 

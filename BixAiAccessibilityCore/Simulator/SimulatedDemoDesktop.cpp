@@ -27,56 +27,121 @@ constexpr std::string_view kDemoDesktop = R"json({
           "settable": ["AXFocused"],
           "children": [
             {
-              "key": "sidebar",
               "role": "AXGroup",
-              "identifier": "sidebar",
-              "description": "Conversations",
               "children": [
                 {
-                  "key": "new-chat-button",
-                  "role": "AXButton",
-                  "identifier": "new-chat-button",
-                  "title": "New Chat",
-                  "actions": ["AXPress"]
+                  "role": "AXSplitGroup",
+                  "children": [
+                    {
+                      "key": "sidebar",
+                      "role": "AXGroup",
+                      "identifier": "sidebar",
+                      "description": "Conversations",
+                      "children": [
+                        {
+                          "key": "new-chat-button",
+                          "role": "AXButton",
+                          "identifier": "new-chat-button",
+                          "title": "New Chat",
+                          "actions": ["AXPress"]
+                        },
+                        {
+                          "role": "AXScrollArea",
+                          "children": [
+                            {
+                              "role": "AXGroup",
+                              "children": [
+                                {"role": "AXButton", "title": "Trip to Lisbon", "actions": ["AXPress"]},
+                                {"role": "AXButton", "title": "Sourdough starter", "actions": ["AXPress"]}
+                              ]
+                            }
+                          ]
+                        }
+                      ]
+                    },
+                    {
+                      "role": "AXSplitter"
+                    },
+                    {
+                      "role": "AXGroup",
+                      "children": [
+                        {
+                          "role": "AXScrollArea",
+                          "children": [
+                            {
+                              "key": "transcript",
+                              "role": "AXGroup",
+                              "identifier": "transcript",
+                              "description": "Conversation",
+                              "children": [
+                                {
+                                  "role": "AXStaticText",
+                                  "identifier": "user-message",
+                                  "value": "What can you help me with?"
+                                },
+                                {
+                                  "role": "AXStaticText",
+                                  "value": "I can answer questions, draft text and explain code."
+                                },
+                                {
+                                  "role": "AXStaticText",
+                                  "identifier": "user-message",
+                                  "value": "Say hello."
+                                },
+                                {
+                                  "role": "AXStaticText",
+                                  "identifier": "assistant-message",
+                                  "value": "Hello! How can I help you today?"
+                                }
+                              ]
+                            }
+                          ]
+                        },
+                        {
+                          "role": "AXGroup",
+                          "identifier": "composer-bar",
+                          "children": [
+                            {
+                              "role": "AXButton",
+                              "description": "Attach a file",
+                              "actions": ["AXPress"]
+                            },
+                            {
+                              "key": "composer",
+                              "role": "AXTextArea",
+                              "identifier": "composer",
+                              "description": "Message",
+                              "value": "",
+                              "focused": true,
+                              "settable": ["AXValue", "AXFocused"]
+                            },
+                            {
+                              "role": "AXGroup",
+                              "children": [
+                                {
+                                  "key": "send-button",
+                                  "role": "AXButton",
+                                  "identifier": "send-button",
+                                  "title": "Send",
+                                  "actions": ["AXPress"]
+                                },
+                                {
+                                  "key": "stop-button",
+                                  "role": "AXButton",
+                                  "identifier": "stop-button",
+                                  "title": "Stop",
+                                  "enabled": false,
+                                  "actions": ["AXPress"]
+                                }
+                              ]
+                            }
+                          ]
+                        }
+                      ]
+                    }
+                  ]
                 }
               ]
-            },
-            {
-              "key": "transcript",
-              "role": "AXGroup",
-              "identifier": "transcript",
-              "description": "Conversation",
-              "children": [
-                {
-                  "role": "AXStaticText",
-                  "identifier": "assistant-message",
-                  "value": "Hello! How can I help you today?"
-                }
-              ]
-            },
-            {
-              "key": "composer",
-              "role": "AXTextArea",
-              "identifier": "composer",
-              "description": "Message",
-              "value": "",
-              "focused": true,
-              "settable": ["AXValue", "AXFocused"]
-            },
-            {
-              "key": "send-button",
-              "role": "AXButton",
-              "identifier": "send-button",
-              "title": "Send",
-              "actions": ["AXPress"]
-            },
-            {
-              "key": "stop-button",
-              "role": "AXButton",
-              "identifier": "stop-button",
-              "title": "Stop",
-              "enabled": false,
-              "actions": ["AXPress"]
             }
           ]
         }

@@ -531,6 +531,19 @@ void SimulatedDesktop::State::submitChat(std::size_t index, PendingWork& work) {
     }
     const std::string promptText = *prompt;
     setValueNotifying(*composer, kValue, std::string(), work);
+    // Like a real chat app, only the newest answer carries the assistant-message identifier, so
+    // a profile names exactly one message however long the conversation grows.
+    for (auto message : element(*transcript)->children) {
+        Element* earlier = element(message);
+        if (earlier == nullptr) {
+            continue;
+        }
+        const auto identifier = earlier->attributes.find(kIdentifier);
+        if (identifier != earlier->attributes.end() &&
+            identifier->second == SimulatedValue(b.messageIdentifier)) {
+            earlier->attributes.erase(identifier);
+        }
+    }
     const std::int32_t pid = element(*transcript)->pid;
     auto userMessage = SimulatedElementSpec::withRole(b.messageRole);
     userMessage.set(kIdentifier, std::string("user-message")).set(kValue, promptText);
