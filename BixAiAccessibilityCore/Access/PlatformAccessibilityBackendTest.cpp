@@ -1,8 +1,8 @@
 #include "Access/PlatformAccessibilityBackend.h"
 
-#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/Redaction.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -55,8 +55,7 @@ DesktopTeachService::DesktopTeachService(std::shared_ptr<AccessibilityBackend> b
     : backend_(std::move(backend)), targets_(std::move(targets)),
       treeReader_(std::move(treeReader)) {}
 
-JSONObject DesktopTeachService::inspect(const std::string& bindingId,
-                                        bool includeTeachCandidates) {
+JSONObject DesktopTeachService::inspect(const std::string& bindingId, bool includeTeachCandidates) {
     const BoundTarget target = targets_->validated(bindingId);
     static const std::unordered_set<AXElementHandle> noValues;
     const AccessibilityTree tree = treeReader_->read(target.windowTarget(), noValues);
@@ -161,8 +160,7 @@ JSONValue DesktopTeachService::semanticLocator(const AXNodeSnapshot& snapshot,
             {"kind", "element-fingerprint"},
         };
     }
-    const std::size_t identifiedAt =
-        static_cast<std::size_t>(chain.rend() - nearestIdentified) - 1;
+    const std::size_t identifiedAt = static_cast<std::size_t>(chain.rend() - nearestIdentified) - 1;
     const std::size_t nearestEight =
         chain.size() > kMaximumPathNodes ? chain.size() - kMaximumPathNodes : 0;
     JSONArray ancestors;

@@ -101,10 +101,8 @@ ProfileResolutionStore::validated(const std::string& resolutionId, const std::st
     return {std::move(resolution), std::move(target)};
 }
 
-std::pair<ResolvedDesktopProfile, BoundTarget>
-ProfileResolutionStore::validatedForAction(const std::string& resolutionId,
-                                           const std::string& bindingId,
-                                           ResolvedProfileAction action) {
+std::pair<ResolvedDesktopProfile, BoundTarget> ProfileResolutionStore::validatedForAction(
+    const std::string& resolutionId, const std::string& bindingId, ResolvedProfileAction action) {
     ResolvedDesktopProfile resolution = storedResolution(resolutionId, bindingId);
     BoundTarget target = targets_->validatedForAction(bindingId);
     if (target.profileHash != resolution.profile.profileHash) {
@@ -197,11 +195,9 @@ ProfileResolutionStore::optionalResolve(const std::optional<AXLocatorSet>& set,
     }
 }
 
-ResolvedDesktopProfile
-ProfileResolutionStore::storeResolution(const std::string& bindingId,
-                                        const DesktopAccessibilityProfile& profile,
-                                        const ProbedElements& probed,
-                                        const AccessibilityTree& tree) {
+ResolvedDesktopProfile ProfileResolutionStore::storeResolution(
+    const std::string& bindingId, const DesktopAccessibilityProfile& profile,
+    const ProbedElements& probed, const AccessibilityTree& tree) {
     ResolvedDesktopProfile resolution{
         .resolutionId = std::string(kResolutionPrefix) + randomUuidHexDigits(),
         .bindingId = bindingId,
@@ -214,13 +210,15 @@ ProfileResolutionStore::storeResolution(const std::string& bindingId,
         .structureFingerprint = structureFingerprint(tree),
     };
     std::lock_guard guard(lock_);
-    std::erase_if(resolutions_, [&](const auto& entry) { return entry.second.bindingId == bindingId; });
+    std::erase_if(resolutions_,
+                  [&](const auto& entry) { return entry.second.bindingId == bindingId; });
     resolutions_.emplace(resolution.resolutionId, resolution);
     return resolution;
 }
 
-ResolvedDesktopProfile ProfileResolutionStore::storedResolution(const std::string& resolutionId,
-                                                                const std::string& bindingId) const {
+ResolvedDesktopProfile
+ProfileResolutionStore::storedResolution(const std::string& resolutionId,
+                                         const std::string& bindingId) const {
     std::lock_guard guard(lock_);
     const auto found = resolutions_.find(resolutionId);
     if (found == resolutions_.end() || found->second.bindingId != bindingId) {
@@ -231,7 +229,8 @@ ResolvedDesktopProfile ProfileResolutionStore::storedResolution(const std::strin
 
 void ProfileResolutionStore::removeResolutionsOf(const std::string& bindingId) {
     std::lock_guard guard(lock_);
-    std::erase_if(resolutions_, [&](const auto& entry) { return entry.second.bindingId == bindingId; });
+    std::erase_if(resolutions_,
+                  [&](const auto& entry) { return entry.second.bindingId == bindingId; });
 }
 
 } // namespace bix

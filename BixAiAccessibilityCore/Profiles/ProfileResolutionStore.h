@@ -79,8 +79,9 @@ public:
                        ResolvedProfileAction action);
     // The assistant message the profile names now, with one snapshot of it (its value only when
     // asked); the only element whose value this store ever reads.
-    std::pair<AXElementHandle, AXNodeSnapshot> resolveAssistant(
-        const ResolvedDesktopProfile& resolution, const BoundTarget& target, bool includeValue);
+    std::pair<AXElementHandle, AXNodeSnapshot>
+    resolveAssistant(const ResolvedDesktopProfile& resolution, const BoundTarget& target,
+                     bool includeValue);
 
     // Forgets every resolution.
     void shutdown();

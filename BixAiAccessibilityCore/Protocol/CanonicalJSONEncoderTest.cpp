@@ -1,4 +1,5 @@
 #include "Protocol/CanonicalJSONEncoder.h"
+
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/JSONValue.h"
 #include "Protocol/StrictJSONParser.h"

@@ -39,7 +39,6 @@ public:
     // Encodes `payload` (outside the lock), then writes the frame under the write lock.
     void write(std::string_view payload);
 
-
 private:
     // Up to `count` bytes: fewer only when the input ended; nothing when it ended at once.
     std::optional<std::string> readExactly(std::size_t count);

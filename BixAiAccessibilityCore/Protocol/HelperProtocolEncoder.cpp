@@ -1,6 +1,6 @@
-#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperProtocolEncoder.h"
 
+#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperProtocolLimits.h"
 #include "Protocol/HelperRequests.h"
 #include "Protocol/Redaction.h"

@@ -1,6 +1,6 @@
-#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperRequests.h"
 
+#include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperErrorTestSupport.h"
 
 #include <gtest/gtest.h>

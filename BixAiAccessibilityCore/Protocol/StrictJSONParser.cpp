@@ -1,7 +1,8 @@
+#include "Protocol/StrictJSONParser.h"
+
+#include "Platform/UnicodeText.h"
 #include "Protocol/HelperError.h"
 #include "Protocol/JSONValue.h"
-#include "Protocol/StrictJSONParser.h"
-#include "Platform/UnicodeText.h"
 
 #include <array>
 #include <charconv>

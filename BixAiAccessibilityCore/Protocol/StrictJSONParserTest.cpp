@@ -1,7 +1,8 @@
+#include "Protocol/StrictJSONParser.h"
+
 #include "Protocol/CanonicalJSONEncoder.h"
 #include "Protocol/HelperErrorTestSupport.h"
 #include "Protocol/JSONValue.h"
-#include "Protocol/StrictJSONParser.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,8 +1,8 @@
 #include "Protocol/Validation.h"
 
-#include "Protocol/HelperError.h"
 #include "Platform/RegularExpression.h"
 #include "Platform/UnicodeText.h"
+#include "Protocol/HelperError.h"
 
 #include <algorithm>
 #include <stdexcept>

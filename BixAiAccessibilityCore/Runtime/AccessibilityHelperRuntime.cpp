@@ -41,7 +41,8 @@ HelperServices buildServices(std::shared_ptr<AccessibilityBackend> backend, cons
     HelperServices services;
     services.backend = std::move(backend);
     services.discovery = std::make_shared<AppDiscovery>(services.backend, now);
-    services.targets = std::make_shared<BoundTargetStore>(services.backend, services.discovery, now);
+    services.targets =
+        std::make_shared<BoundTargetStore>(services.backend, services.discovery, now);
     services.treeReader = std::make_shared<AccessibilityTreeReader>(
         services.backend, kAccessibilityTreeMaximumNodes, kAccessibilityTreeMaximumDepth,
         kAccessibilityTreeMaximumDuration, now);

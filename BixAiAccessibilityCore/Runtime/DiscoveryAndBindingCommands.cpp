@@ -1,8 +1,8 @@
 // The commands that find and bind a target application: checkTrust, listCandidateApps,
 // bindTarget and unbindTarget. Each checks its parameters completely, in a fixed order, before
 // it calls a service, and turns the service's answer into the result object.
-#include "Protocol/Validation.h"
 #include "Protocol/HelperError.h"
+#include "Protocol/Validation.h"
 #include "Runtime/CommandParameters.h"
 #include "Runtime/HelperCommandTable.h"
 
@@ -98,8 +98,8 @@ JSONValue bindTarget(CommandContext& context, const JSONObject& params) {
         windowCandidateId = Validation::boundedText(
             value, "windowCandidateId", kMaximumIdentifierBytes, Validation::Pattern::opaque);
     }
-    return bindResultObject(
-        context.services.targets->bind(candidateId, expectedBundleId, profileHash, windowCandidateId));
+    return bindResultObject(context.services.targets->bind(candidateId, expectedBundleId,
+                                                           profileHash, windowCandidateId));
 }
 
 JSONValue unbindTarget(CommandContext& context, const JSONObject& params) {

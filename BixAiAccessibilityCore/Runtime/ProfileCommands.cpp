@@ -1,10 +1,11 @@
 // The command that attaches a layout profile to a binding: resolveProfile. It checks its
 // parameters and parses the profile completely before any service runs, then binds the profile's
 // locators to the live controls of the bound window.
+#include "Runtime/ProfileCommands.h"
+
 #include "Profiles/DesktopAccessibilityProfile.h"
 #include "Runtime/CommandParameters.h"
 #include "Runtime/HelperCommandTable.h"
-#include "Runtime/ProfileCommands.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
-#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/HelperError.h"
 #include "Runtime/AccessibilityHelperRuntime.h"
 #include "Runtime/RuntimeTestSupport.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

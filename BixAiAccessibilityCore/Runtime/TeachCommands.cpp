@@ -20,7 +20,8 @@ JSONValue inspectBoundTarget(CommandContext& context, const JSONObject& params) 
     const std::string purpose =
         Validation::boundedText(params, "purpose", kMaximumPurposeBytes, Validation::Pattern::none);
     if (purpose != "health" && purpose != "teach") {
-        throw HelperProtocolError(HelperErrorCode::invalidRequest, "Inspection purpose is invalid.");
+        throw HelperProtocolError(HelperErrorCode::invalidRequest,
+                                  "Inspection purpose is invalid.");
     }
     const std::string bindingId = identifierParameter(params, "bindingId");
     return context.services.teach->inspect(bindingId, purpose == "teach");

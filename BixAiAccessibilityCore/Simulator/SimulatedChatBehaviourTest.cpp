@@ -94,10 +94,10 @@ TEST_F(ChatBehaviour, SubmitClearsTheComposerAndTheReplyGrowsOnTimers) {
     press("send-button");
     EXPECT_EQ(value("composer"), "");
     EXPECT_TRUE(enabled("stop-button"));
-    EXPECT_THAT(transcript(), ElementsAre("What can you help me with?",
-                                          "I can answer questions, draft text and explain code.",
-                                          "Say hello.", "Hello! How can I help you today?",
-                                          "What is 2+2?", ""));
+    EXPECT_THAT(transcript(),
+                ElementsAre("What can you help me with?",
+                            "I can answer questions, draft text and explain code.", "Say hello.",
+                            "Hello! How can I help you today?", "What is 2+2?", ""));
     // Only the newest answer keeps the assistant-message identifier.
     EXPECT_THAT(identifiers(), ElementsAre("user-message", "<not text>", "user-message",
                                            "<not text>", "user-message", "assistant-message"));

@@ -1,7 +1,7 @@
 #include "Simulator/SimulatedDesktopBackend.h"
 
-#include "Simulator/SimulatedDesktopScenario.h"
 #include "Protocol/HelperError.h"
+#include "Simulator/SimulatedDesktopScenario.h"
 
 #include <fstream>
 #include <sstream>

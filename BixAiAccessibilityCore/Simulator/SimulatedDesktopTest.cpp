@@ -1,9 +1,9 @@
 #include "Simulator/SimulatedDesktop.h"
 
 #include "Platform/MainRunLoop.h"
+#include "Protocol/HelperErrorTestSupport.h"
 #include "Simulator/SimulatedDesktopBackend.h"
 #include "Simulator/SimulatedDesktopScenario.h"
-#include "Protocol/HelperErrorTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
