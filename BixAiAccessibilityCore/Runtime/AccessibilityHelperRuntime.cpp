@@ -49,6 +49,9 @@ HelperServices buildServices(std::shared_ptr<AccessibilityBackend> backend, cons
     services.matcher = std::make_shared<ElementMatcher>();
     services.resolutions =
         ProfileResolutionStore::create(services.targets, services.treeReader, services.matcher);
+    services.actions = std::make_shared<ActionExecutor>(services.backend, services.resolutions);
+    services.observer =
+        std::make_shared<ResponseObserver>(services.backend, services.resolutions, now);
     services.teach = std::make_shared<DesktopTeachService>(services.backend, services.targets,
                                                            services.treeReader);
     return services;
@@ -181,6 +184,7 @@ void AccessibilityHelperRuntime::shutdown() {
         hooks_.teardownStarted();
     }
 #endif
+    services_.observer->shutdown();
     services_.resolutions->shutdown();
     services_.targets->shutdown(); // tells the listeners about the binding it drops
     if (targetInvalidationToken_) {
@@ -190,14 +194,11 @@ void AccessibilityHelperRuntime::shutdown() {
 }
 
 void AccessibilityHelperRuntime::bindingInvalidated(const std::string& bindingId) {
-    // Response observations would be cancelled here; no service of this build observes a
-    // binding, so dropping the binding is all there is to do.
+    services_.observer->remove(bindingId);
 #ifdef BIX_TEST_HOOKS
     if (hooks_.bindingInvalidated) {
         hooks_.bindingInvalidated(bindingId);
     }
-#else
-    (void)bindingId;
 #endif
 }
 

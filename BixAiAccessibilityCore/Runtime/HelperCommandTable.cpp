@@ -12,8 +12,8 @@ using CommandIndex = std::array<const HelperCommandEntry*, kHelperCommandCount>;
 
 CommandIndex buildIndex() {
     CommandIndex index{};
-    for (const auto group :
-         {discoveryAndBindingCommands(), profileCommands(), teachCommands(), sessionCommands()}) {
+    for (const auto group : {discoveryAndBindingCommands(), profileCommands(), teachCommands(),
+                             actionCommands(), sessionCommands()}) {
         for (const auto& entry : group) {
             index[static_cast<std::size_t>(entry.command)] = &entry;
         }

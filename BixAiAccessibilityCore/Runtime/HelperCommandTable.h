@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Access/AccessibilityBackend.h"
+#include "Actions/ActionExecutor.h"
+#include "Actions/ResponseObserver.h"
 #include "Access/AccessibilityTreeReader.h"
 #include "Binding/AppDiscovery.h"
 #include "Binding/BoundTargetStore.h"
@@ -25,6 +27,8 @@ struct HelperServices {
     std::shared_ptr<AccessibilityTreeReader> treeReader;
     std::shared_ptr<ElementMatcher> matcher;
     std::shared_ptr<ProfileResolutionStore> resolutions;
+    std::shared_ptr<ActionExecutor> actions;
+    std::shared_ptr<ResponseObserver> observer;
     std::shared_ptr<DesktopTeachService> teach;
 };
 
@@ -49,6 +53,7 @@ struct HelperCommandEntry {
 std::span<const HelperCommandEntry> discoveryAndBindingCommands();
 std::span<const HelperCommandEntry> profileCommands();
 std::span<const HelperCommandEntry> teachCommands();
+std::span<const HelperCommandEntry> actionCommands();
 std::span<const HelperCommandEntry> sessionCommands();
 
 // The entry serving `command`, or nullptr for a command this build does not serve.

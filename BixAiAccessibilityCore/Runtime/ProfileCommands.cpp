@@ -40,6 +40,8 @@ JSONValue resolveProfile(CommandContext& context, const JSONObject& params) {
     Validation::exactKeys(params, {"bindingId", "profile"});
     const std::string bindingId = identifierParameter(params, "bindingId");
     const auto profile = DesktopAccessibilityProfile::parse(*jsonValue(params, "profile"));
+    // Dropped before the resolution is attempted, so also when it then fails.
+    context.services.observer->remove(bindingId);
     return resolutionResult(context.services.resolutions->resolve(bindingId, profile));
 }
 

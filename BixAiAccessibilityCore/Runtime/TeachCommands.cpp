@@ -31,6 +31,8 @@ JSONValue promoteTeachProfile(CommandContext& context, const JSONObject& params)
     Validation::exactKeys(params, {"bindingId", "expectedProfileHash", "profile"});
     const std::string bindingId = identifierParameter(params, "bindingId");
     const auto profile = DesktopAccessibilityProfile::parse(*jsonValue(params, "profile"));
+    // Dropped before the resolution is attempted, so also when it then fails.
+    context.services.observer->remove(bindingId);
     const std::string expectedProfileHash = Validation::boundedText(
         params, "expectedProfileHash", kMaximumProfileHashBytes, Validation::Pattern::hash);
     JSONObject result = resolutionResult(
