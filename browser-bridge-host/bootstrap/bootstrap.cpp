@@ -105,8 +105,8 @@ BixStatus copy_fields(const SecretBuffer& file, const std::string& directory,
     std::size_t path_length = bix_load_le16(p + kPathLengthOffset);
     bootstrap.uid = bix_load_le32(p + kUidOffset);
     bootstrap.expiry = static_cast<std::int64_t>(bix_load_le64(p + kExpiryOffset));
-    std::memcpy(bootstrap.first_secret.data(), p + kFirstSecretOffset, kBixSecretSize);
-    std::memcpy(bootstrap.second_secret.data(), p + kSecondSecretOffset, kBixSecretSize);
+    bix_copy_secret(bootstrap.first_secret.data(), p + kFirstSecretOffset, kBixSecretSize);
+    bix_copy_secret(bootstrap.second_secret.data(), p + kSecondSecretOffset, kBixSecretSize);
     std::memcpy(bootstrap.socket_path.data(), p + kSocketPathOffset, path_length);
     bootstrap.socket_path[path_length] = '\0';
     std::memcpy(bootstrap.directory.data(), directory.data(), directory.size());

@@ -34,7 +34,7 @@ struct ClientSlot {
     bool open() const { return fd.valid(); }
 };
 
-enum class LoopEnd { normal, main_record, main_control, listener };
+enum class LoopEnd { normal, main_record, main_control, listener, control_pipe };
 
 // What one control record did to the main loop: nothing, or end it with `end`.
 struct ControlStep {
@@ -65,8 +65,9 @@ public:
     ~Broker() { clean_up(); }
 
     BixStatus send_ready() {
-        return bix_write_record(io_.control_out, BixRecordType::ready, 0,
-                                bootstrap_->first_secret.data(), kBixSecretSize);
+        BixOutgoingRecord ready{BixRecordType::ready, 0, bootstrap_->first_secret.data(),
+                                kBixSecretSize};
+        return write_control(std::span<const BixOutgoingRecord>(&ready, 1));
     }
 
     LoopEnd run();
@@ -84,6 +85,8 @@ private:
     ClientSlot* find_slot(std::uint32_t id);
     ClientSlot* free_slot();
     bool has_staged_input() const;
+    BixStatus write_control(std::span<const BixOutgoingRecord> records);
+    LoopEnd control_pipe_end() const;
     void clean_up();
 
     std::unique_ptr<BixBootstrap> bootstrap_;
@@ -94,6 +97,9 @@ private:
     std::array<ClientSlot, kClientSlots> slots_;
     std::uint32_t next_id_ = 1;
     BixNonceLedger nonces_;
+    // Set by the first failed write to the control pipe, which may have left a record cut short;
+    // from then on nothing is written there, and the main loop ends.
+    bool control_broken_ = false;
 };
 
 LoopEnd Broker::run() {
@@ -128,6 +134,9 @@ LoopEnd Broker::run() {
         }
         if ((fds[1].revents & POLLIN) != 0) {
             accept_one();
+            if (control_broken_) {
+                return control_pipe_end();
+            }
         }
         for (std::size_t i = 0; i < kClientSlots; ++i) {
             // A record handled above may have closed this slot or refilled it with a newer
@@ -135,6 +144,9 @@ LoopEnd Broker::run() {
             bool pending = fds[2 + i].revents != 0 || slots_[i].input.has_buffered();
             if (pending && slots_[i].open() && slots_[i].id == polled_ids[i]) {
                 handle_client(slots_[i], fds[2 + i].revents, polled_states[i]);
+                if (control_broken_) {
+                    return control_pipe_end();
+                }
             }
         }
         if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) {
@@ -303,9 +315,10 @@ bool Broker::admit(UniqueFd client) {
         if (handshake.ok()) {
             nonces_.record(handshake->nonce);
             std::uint32_t id = next_id_;
-            BixStatus sent =
-                bix_write_record(io_.control_out, BixRecordType::client_handshake, id,
-                                 handshake->client_record.data(), handshake->client_record.size());
+            BixOutgoingRecord record{BixRecordType::client_handshake, id,
+                                     handshake->client_record.data(),
+                                     handshake->client_record.size()};
+            BixStatus sent = write_control(std::span<const BixOutgoingRecord>(&record, 1));
             if (sent.ok()) {
                 slot->input = BixReadAhead(client.get());
                 slot->fd = std::move(client);
@@ -342,11 +355,10 @@ void Broker::handle_client(ClientSlot& slot, short revents, ClientState polled_s
             records[i] = BixOutgoingRecord{BixRecordType::client_frame, slot.id,
                                            batch.frames[i].data(), batch.frames[i].size()};
         }
-        BixStatus sent = bix_write_records(
-            io_.control_out, std::span<const BixOutgoingRecord>(records.data(), batch.count),
-            BixFdMode::nonblocking);
+        BixStatus sent =
+            write_control(std::span<const BixOutgoingRecord>(records.data(), batch.count));
         if (!sent.ok()) {
-            close_client(slot, true);
+            // The control pipe is broken: the clean-up at the end closes this client too.
             return;
         }
     }
@@ -360,9 +372,30 @@ void Broker::close_client(ClientSlot& slot, bool notify) {
     bix_shutdown_both(slot.fd.get());
     slot = ClientSlot{};
     if (notify) {
-        (void)bix_write_record(io_.control_out, BixRecordType::client_closed, id, &kClosedPayload,
-                               sizeof kClosedPayload);
+        BixOutgoingRecord closed{BixRecordType::client_closed, id, &kClosedPayload,
+                                 sizeof kClosedPayload};
+        // A failure marks the control pipe broken; the main loop then ends.
+        (void)write_control(std::span<const BixOutgoingRecord>(&closed, 1));
     }
+}
+
+// The one door to the control pipe, which was made non-blocking before the broker started. A write
+// that fails may have stopped inside a record, and whatever followed would be read as the rest of
+// it, so after one failure nothing more is sent.
+BixStatus Broker::write_control(std::span<const BixOutgoingRecord> records) {
+    if (control_broken_) {
+        return BixStatus::failure(EPIPE);
+    }
+    BixStatus written = bix_write_records(io_.control_out, records, BixFdMode::nonblocking);
+    if (!written.ok()) {
+        control_broken_ = true;
+    }
+    return written;
+}
+
+// A control write cut short by a stop request ends the broker as the stop does.
+LoopEnd Broker::control_pipe_end() const {
+    return bix_should_stop() ? LoopEnd::normal : LoopEnd::control_pipe;
 }
 
 ClientSlot* Broker::find_slot(std::uint32_t id) {
@@ -418,6 +451,8 @@ std::string_view loop_diagnostic(LoopEnd end) {
         return "BIX_BROWSER_BROKER_E_MAIN_CONTROL";
     case LoopEnd::listener:
         return "BIX_BROWSER_BROKER_E_LISTENER";
+    case LoopEnd::control_pipe:
+        return "BIX_BROWSER_BROKER_E_CONTROL_PIPE";
     }
     return {};
 }
@@ -431,6 +466,8 @@ int loop_status(LoopEnd end) {
         return kBixExitData;
     case LoopEnd::listener:
         return kBixExitSystem;
+    case LoopEnd::control_pipe:
+        return kBixExitIo;
     }
     return kBixExitOk;
 }

@@ -22,9 +22,14 @@ private:
     std::int64_t end_;
 };
 
-BixStatus poll_until(int fd, short events, const Deadline& deadline) {
+bool is_cancelled(BixStopRule rule) {
+    return rule == BixStopRule::cancel && bix_should_stop();
+}
+
+BixStatus poll_until(int fd, short events, const Deadline& deadline,
+                     BixStopRule rule = BixStopRule::cancel) {
     for (;;) {
-        if (bix_should_stop()) {
+        if (is_cancelled(rule)) {
             return BixStatus::failure(ECANCELED);
         }
         pollfd entry{fd, events, 0};
@@ -76,6 +81,55 @@ bool is_retryable(int error) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
+BixStatus write_vector(int fd, iovec* parts, std::size_t count, int timeout_ms, BixFdMode mode,
+                       BixStopRule rule) {
+    Deadline deadline(timeout_ms);
+    std::size_t first = skip_written(parts, count, 0);
+    const bool blocking = mode != BixFdMode::nonblocking && !bix_is_nonblocking(fd);
+    bool must_wait = blocking;
+    while (first < count) {
+        if (must_wait || is_cancelled(rule)) {
+            BixStatus waited = poll_until(fd, POLLOUT, deadline, rule);
+            if (!waited.ok()) {
+                return waited;
+            }
+        }
+        must_wait = true;
+        auto n = bix_write_vector_some(fd, parts + first, std::min(count - first, kMaxParts));
+        if (!n.ok()) {
+            if (is_retryable(n.error())) {
+                continue;
+            }
+            return BixStatus::failure(n.error());
+        }
+        if (n.value() == 0) {
+            return BixStatus::failure(EIO);
+        }
+        std::size_t next = advance_parts(parts, count, first, n.value());
+        if (next != first) {
+            // Gathering must not shorten anyone's time: each part, once reached, has the whole
+            // budget, as if it were written by its own call.
+            deadline = Deadline(timeout_ms);
+        }
+        first = next;
+        must_wait = blocking;
+    }
+    return BixStatus::success();
+}
+
+// Sleeps until the next connection attempt; only a stop request or the deadline cuts it short.
+BixStatus wait_before_retry(const Deadline& deadline) {
+    int remaining = deadline.remaining_ms();
+    if (remaining == 0) {
+        return BixStatus::failure(ETIMEDOUT);
+    }
+    auto slept = bix_poll(nullptr, 0, std::min(remaining, kBixConnectRetryMs));
+    if (!slept.ok() && slept.error() != EINTR) {
+        return BixStatus::failure(slept.error());
+    }
+    return BixStatus::success();
+}
+
 } // namespace
 
 BixStatus bix_poll_fd(int fd, short events, int timeout_ms) {
@@ -118,45 +172,40 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
     return BixReadOutcome::complete;
 }
 
-BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, int timeout_ms) {
+BixStatus bix_write_all_timeout(int fd, const void* data, std::size_t length, int timeout_ms,
+                                BixStopRule stop_rule) {
     iovec part{const_cast<void*>(data), length};
-    return bix_write_vector_timeout(fd, &part, 1, timeout_ms);
+    return write_vector(fd, &part, 1, timeout_ms, BixFdMode::unknown, stop_rule);
 }
 
 BixStatus bix_write_vector_timeout(int fd, iovec* parts, std::size_t count, int timeout_ms,
                                    BixFdMode mode) {
+    return write_vector(fd, parts, count, timeout_ms, mode, BixStopRule::cancel);
+}
+
+BixStatus bix_connect_timeout(int fd, const std::string& path, int timeout_ms) {
     Deadline deadline(timeout_ms);
-    std::size_t first = skip_written(parts, count, 0);
-    const bool blocking = mode != BixFdMode::nonblocking && !bix_is_nonblocking(fd);
-    bool must_wait = blocking;
-    while (first < count) {
-        if (must_wait || bix_should_stop()) {
+    for (;;) {
+        // A blocking connect would wait for room in a full queue with the stop signals blocked,
+        // for as long as the listener's other clients take: try, and wait here instead.
+        if (bix_should_stop()) {
+            return BixStatus::failure(ECANCELED);
+        }
+        BixStatus connected = bix_unix_connect(fd, path);
+        if (connected.ok()) {
+            return connected;
+        }
+        if (connected.error == EINPROGRESS || connected.error == EINTR) {
             BixStatus waited = poll_until(fd, POLLOUT, deadline);
-            if (!waited.ok()) {
-                return waited;
-            }
+            return waited.ok() ? bix_connect_outcome(fd) : waited;
         }
-        must_wait = true;
-        auto n = bix_write_vector_some(fd, parts + first, std::min(count - first, kMaxParts));
-        if (!n.ok()) {
-            if (is_retryable(n.error())) {
-                continue;
-            }
-            return BixStatus::failure(n.error());
+        if (connected.error != EAGAIN && connected.error != EWOULDBLOCK) {
+            return connected;
         }
-        if (n.value() == 0) {
-            return BixStatus::failure(EIO);
+        if (BixStatus waited = wait_before_retry(deadline); !waited.ok()) {
+            return waited;
         }
-        std::size_t next = advance_parts(parts, count, first, n.value());
-        if (next != first) {
-            // Gathering must not shorten anyone's time: each part, once reached, has the whole
-            // budget, as if it were written by its own call.
-            deadline = Deadline(timeout_ms);
-        }
-        first = next;
-        must_wait = blocking;
     }
-    return BixStatus::success();
 }
 
 BixStatus bix_set_nonblocking(int fd) {

@@ -1,6 +1,7 @@
 #include "host/handshake.h"
 
 #include "common/byte_order.h"
+#include "platform/bix_platform.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,9 +25,9 @@ BixResult<SecretBuffer> bix_build_handshake(const BixBootstrap& bootstrap, std::
     bix_store_le32(p + off::uid, static_cast<std::uint32_t>(identity.uid));
     bix_store_le16(p + off::origin_length, static_cast<std::uint16_t>(origin.size()));
     bix_store_le16(p + off::id_length, static_cast<std::uint16_t>(id.size()));
-    std::memcpy(p + off::first_secret, bootstrap.first_secret.data(), kBixSecretSize);
-    std::memcpy(p + off::second_secret, bootstrap.second_secret.data(), kBixSecretSize);
-    std::memcpy(p + off::nonce, nonce.data(), nonce.size());
+    bix_copy_secret(p + off::first_secret, bootstrap.first_secret.data(), kBixSecretSize);
+    bix_copy_secret(p + off::second_secret, bootstrap.second_secret.data(), kBixSecretSize);
+    bix_copy_secret(p + off::nonce, nonce.data(), nonce.size());
     std::memcpy(p + off::origin, origin.data(), origin.size());
     std::memcpy(p + off::origin + origin.size(), id.data(), id.size());
     return std::move(*record);

@@ -25,7 +25,9 @@ constexpr const char* kStartupErrorFormat =
 void send_startup_error(int browser_out) {
     std::string frame = bix_startup_error_frame();
     if (!frame.empty()) {
-        (void)bix_write_all_timeout(browser_out, frame.data(), frame.size());
+        // Sent even when a stop request cut the start-up short: the browser learns why.
+        (void)bix_write_all_timeout(browser_out, frame.data(), frame.size(), kBixIoTimeoutMs,
+                                    BixStopRule::finish);
     }
 }
 
@@ -40,11 +42,13 @@ BixResult<UniqueFd> connect_to_broker(const BixBootstrap& bootstrap) {
     if (!socket.ok()) {
         return socket;
     }
-    if (BixStatus s = bix_unix_connect(socket->get(), std::string(bootstrap.socket_path_view()));
-        !s.ok()) {
+    // Non-blocking before the connect, so a broker too busy to take the connection holds the
+    // host for one budget at most, and a stop request ends the wait.
+    if (BixStatus s = bix_set_nonblocking(socket->get()); !s.ok()) {
         return s;
     }
-    if (BixStatus s = bix_set_nonblocking(socket->get()); !s.ok()) {
+    if (BixStatus s = bix_connect_timeout(socket->get(), std::string(bootstrap.socket_path_view()));
+        !s.ok()) {
         return s;
     }
     return std::move(socket.value());
@@ -195,8 +199,10 @@ int bix_run_host_mode(const BixHostSetup& setup) {
     }
     BixStatus handshake =
         perform_handshake(socket->get(), *bootstrap.value(), setup.origin, *id, setup.context);
-    // The secrets are not needed past the handshake; zero them now rather than at exit.
+    // The secrets are not needed past the handshake; zero them now rather than at exit, and with
+    // them whatever the bootstrap reading and the handshake left in the dead stack below.
     bootstrap.value().reset();
+    bix_clear_stack_below();
     if (!handshake.ok()) {
         return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_HANDSHAKE", kBixExitPermission);
     }

@@ -18,6 +18,9 @@
 
 namespace {
 
+// Far deeper than any call chain of the bridge and what it calls in the C library.
+constexpr std::size_t kStackClearBytes = 32 * 1024;
+
 BixStatus last_error() {
     return BixStatus::failure(errno);
 }
@@ -62,6 +65,22 @@ void bix_secure_zero(void* data, std::size_t size) {
     if (data != nullptr && size > 0) {
         explicit_bzero(data, size);
     }
+}
+
+void bix_copy_secret(void* to, const void* from, std::size_t size) {
+    // Volatile accesses cannot be merged into wider loads and stores.
+    auto* out = static_cast<volatile unsigned char*>(to);
+    const auto* in = static_cast<const volatile unsigned char*>(from);
+    for (std::size_t i = 0; i < size; ++i) {
+        out[i] = in[i];
+    }
+}
+
+__attribute__((noinline)) void bix_clear_stack_below() {
+    unsigned char area[kStackClearBytes];
+    explicit_bzero(area, sizeof area);
+    // The area must really be on the stack: nothing may prove it unused and drop it.
+    asm volatile("" : : "r"(area) : "memory");
 }
 
 BixStatus bix_fill_random(void* data, std::size_t size) {
@@ -264,13 +283,20 @@ BixStatus bix_unix_connect(int fd, const std::string& path) {
     if (!address.ok()) {
         return BixStatus::failure(address.error());
     }
-    while (connect(fd, reinterpret_cast<const sockaddr*>(&address.value()), sizeof(sockaddr_un)) !=
-           0) {
-        if (errno != EINTR) {
-            return last_error();
-        }
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address.value()), sizeof(sockaddr_un)) !=
+        0) {
+        return last_error();
     }
     return BixStatus::success();
+}
+
+BixStatus bix_connect_outcome(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return last_error();
+    }
+    return BixStatus::failure(error);
 }
 
 BixStatus bix_unix_bind_private(int fd, const std::string& path) {

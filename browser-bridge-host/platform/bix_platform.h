@@ -17,6 +17,12 @@
 
 // ---- memory and randomness ----
 void bix_secure_zero(void* data, std::size_t size);
+// Copies secret bytes one at a time through ordinary registers: an optimised copy would pass them
+// through vector registers, which the dynamic linker and signal delivery save on the stack.
+void bix_copy_secret(void* to, const void* from, std::size_t size);
+// Overwrites with zeros the stack below the caller's frame, where calls that have returned leave
+// what they held: locals, spilled registers, and the vector registers the dynamic linker saves.
+void bix_clear_stack_below();
 BixStatus bix_fill_random(void* data, std::size_t size);
 
 // ---- process identity, clocks and signals ----
@@ -73,7 +79,12 @@ struct BixPeerCredentials {
 };
 
 BixResult<UniqueFd> bix_unix_stream_socket();
+// One connect(2) attempt. On a non-blocking socket it never waits: EAGAIN when the listener's
+// queue of pending connections is full, EINPROGRESS or EINTR when the connection goes on in the
+// background (bix_connect_outcome then tells how it ended).
 BixStatus bix_unix_connect(int fd, const std::string& path);
+// The result of a connection that went on in the background (SO_ERROR).
+BixStatus bix_connect_outcome(int fd);
 // Binds with the process umask at 077 for the bind only, so the socket is never group- or
 // world-accessible, not even for an instant.
 BixStatus bix_unix_bind_private(int fd, const std::string& path);

@@ -303,3 +303,18 @@ def test_client_speaking_in_the_wake_up_that_accepts_it_is_closed(local):
     assert h.read_exact(client.fileno(), 8, 5) == h.ACK  # the "e" came first, then the close
     assert_closed_by_broker(client)
     admit(local, broker)  # the broker keeps serving
+
+
+def test_failed_control_write_ends_broker_without_writing_into_the_broken_record(local):
+    broker = local.start()
+    client, client_id = admit(local, broker)
+    body = b"[" + b"0" * 998 + b"]"
+    client.sendall(h.frame(body) * 200)  # far more than the control pipe holds
+    # The host application reads nothing more: the broker's write fails part way after 2 s.
+    assert broker.wait(timeout=15) == (74, "BIX_BROWSER_BROKER_E_CONTROL_PIPE\n")
+    sent = broker.proc.stdout.read()
+    record = record_header(h.CLIENT_FRAME, client_id, len(body) + 4) + h.frame(body)
+    assert sent and sent == (record * (len(sent) // len(record) + 1))[:len(sent)], \
+        "only client-frame records, the last one possibly cut short"
+    assert not os.path.exists(local.socket_path)
+    assert_closed_by_broker(client)

@@ -1,6 +1,8 @@
 """Host-mode start-up failures, run as the throwaway user the way the browser would start it."""
 
 import os
+import signal
+import socket
 import time
 
 import pytest
@@ -68,3 +70,50 @@ def test_valid_bootstrap_with_nine_allowed_ids_is_rejected(bridge):
     bridge.write_bootstrap(allowed=[i[:32] for i in ids])
     status, out, _ = bridge.start_host().wait()
     assert (status, out) == (69, h.frame(h.STARTUP_ERROR))
+
+
+def fill_listener_queue(bridge):
+    """A broker stand-in that never accepts, with its queue of pending connections full."""
+    made = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) for _ in range(8)]
+    made[0].bind(bridge.socket_path)
+    os.chown(bridge.socket_path, bridge.user.uid, bridge.user.gid)
+    made[0].listen(0)
+    for waiting in made[1:]:
+        waiting.setblocking(False)
+        try:
+            waiting.connect(bridge.socket_path)
+        except BlockingIOError:
+            return made
+    raise AssertionError("the listener's queue never filled")
+
+
+def wait_until_catching_stop_signals(pid, timeout=10):
+    wanted = (1 << (signal.SIGTERM - 1)) | (1 << (signal.SIGINT - 1))
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/%d/status" % pid) as f:
+            if int(f.read().split("SigCgt:")[1].split()[0], 16) & wanted == wanted:
+                return
+        time.sleep(0.01)
+    raise AssertionError("process %d does not handle the stop signals" % pid)
+
+
+@pytest.mark.parametrize("stop", [False, True], ids=["budget-ends", "stop-requested"])
+def test_broker_too_busy_to_take_the_connection_is_app_not_running(bridge, stop):
+    bridge.write_bootstrap()
+    made = fill_listener_queue(bridge)
+    try:
+        host = bridge.start_host()
+        if stop:
+            wait_until_catching_stop_signals(host.proc.pid)
+            host.proc.send_signal(signal.SIGTERM)
+        started = time.monotonic()
+        status, out, err = host.wait(timeout=15)
+        elapsed = time.monotonic() - started
+    finally:
+        for s in made:
+            s.close()
+    # A stop request ends the wait early but does not swallow the diagnostic.
+    assert (status, out, err) == (69, h.frame(h.STARTUP_ERROR),
+                                  "BIX_BROWSER_HOST_E_APP_NOT_RUNNING\n")
+    assert elapsed < 1.5 if stop else 1.5 <= elapsed < 10

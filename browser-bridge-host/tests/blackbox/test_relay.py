@@ -173,3 +173,33 @@ def test_trickling_browser_is_cut_off_like_a_stalled_one(bridge):
     assert (status, out, err) == (65, b"", "BIX_BROWSER_HOST_E_INPUT_FRAME\n")
     assert time.monotonic() - started < 10
     assert broker.expect_record(h.CLIENT_CLOSED)[1] == client
+
+
+def memory_holding(pid, pieces):
+    """The readable mappings of a process that hold any of `pieces`, read as root; mappings above
+    64 MiB are sanitizer shadow memory."""
+    found = []
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
+        for line in maps:
+            start, end = (int(x, 16) for x in line.split()[0].split("-"))
+            if "r" in line.split()[1] and "[v" not in line and end - start <= 64 << 20:
+                mem.seek(start)
+                data = mem.read(end - start)
+                found += [line] if any(piece in data for piece in pieces) else []
+    return found
+
+
+def test_relaying_host_holds_no_copy_of_the_bridge_secrets(bridge):
+    bridge.write_bootstrap()
+    broker = bridge.start_broker()
+    host, client = bridge.connect_host(broker)
+    host.send_frame(b"{}")
+    assert broker.expect_record(h.CLIENT_FRAME)[1] == client
+    broker.send_frame(client, b"[]")
+    assert host.read_frame() == b"[]"  # the host now waits in its relay
+    secrets = bridge.keys.first + bridge.keys.second
+    assert memory_holding(host.proc.pid, [secrets[i:i + 8] for i in range(0, 64, 8)]) == []
+    origin = h.origin_of(h.EXTENSION_ID).encode()  # in the host's arguments, on its stack
+    assert memory_holding(host.proc.pid, [origin]) != [], "the scan reads the host"
+    host.close_input()
+    assert host.wait() == (0, b"", "")
