@@ -155,8 +155,8 @@ AXLocatorCandidate::Related parseRelated(const JSONObject& object, LocatorConfid
     Validation::exactKeys(object,
                           {"kind", "confidence", "relationship", "anchorFingerprint", "targetRole"},
                           {"targetIdentifier"});
-    const std::string word = Validation::boundedText(object, "relationship",
-                                                     kMaximumRelationshipBytes, Pattern::none);
+    const std::string word =
+        Validation::boundedText(object, "relationship", kMaximumRelationshipBytes, Pattern::none);
     const std::optional<AXLocatorCandidate::Relationship> relationship =
         kRelationshipNames.find(word);
     if (!relationship) {
@@ -307,8 +307,8 @@ DesktopAccessibilityProfile DesktopAccessibilityProfile::parse(const JSONValue& 
             Validation::boundedText(&bundleId, "bundleId", kMaximumBundleIdBytes, Pattern::bundle));
     }
     profile.profileVersion = *profileVersion->intValue();
-    profile.profileId = Validation::boundedText(*object, "profileId", kMaximumProfileIdBytes,
-                                                Pattern::profileId);
+    profile.profileId =
+        Validation::boundedText(*object, "profileId", kMaximumProfileIdBytes, Pattern::profileId);
     profile.profileHash =
         Validation::boundedText(*object, "profileHash", kMaximumHashBytes, Pattern::hash);
     profile.input = AXLocatorSet::parse(*jsonValue(*object, "input"), false);

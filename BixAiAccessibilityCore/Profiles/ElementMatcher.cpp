@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -146,17 +147,58 @@ std::unordered_set<AXElementHandle> matchPath(const AXLocatorCandidate::Path& lo
     });
 }
 
-bool hasFingerprint(const AccessibilityTreeNode& node, std::string_view fingerprint) {
-    return equalsCanonical(node.snapshot.semanticFingerprint(), fingerprint);
-}
+// Whether elements carry one element fingerprint, remembered by the fields the fingerprint is made
+// of (role, subrole, identifier, settability, actions): most elements of a window share those with
+// many others, and hashing every element again would dominate the scan. Lives for one scan.
+class FingerprintTest {
+public:
+    explicit FingerprintTest(const std::string& wanted) : wanted_(UnicodeText::toNFC(wanted)) {}
+
+    bool accepts(const AXNodeSnapshot& snapshot) {
+        fieldsKey(snapshot);
+        if (const auto known = verdicts_.find(key_); known != verdicts_.end()) {
+            return known->second;
+        }
+        const bool verdict = equalsCanonical(snapshot.semanticFingerprint(), wanted_);
+        verdicts_.emplace(key_, verdict);
+        return verdict;
+    }
+
+private:
+    // Writes each field with its length in front, so different field lists never share a key.
+    void append(std::string_view field) {
+        key_ += std::to_string(field.size());
+        key_ += ':';
+        key_ += field;
+    }
+    void appendOptional(const std::optional<std::string>& field) {
+        key_ += field ? '+' : '-';
+        append(field ? std::string_view(*field) : std::string_view());
+    }
+    void fieldsKey(const AXNodeSnapshot& snapshot) {
+        key_.clear();
+        append(snapshot.role);
+        appendOptional(snapshot.subrole);
+        appendOptional(snapshot.identifier);
+        key_ += snapshot.isValueSettable ? 's' : 'r';
+        for (const std::string& action : snapshot.actions) {
+            append(action);
+        }
+    }
+
+    std::string wanted_;
+    std::string key_;
+    std::unordered_map<std::string, bool> verdicts_;
+};
 
 // The one element carrying `fingerprint`; nothing when none or several do.
-const AXElementHandle* uniqueAnchor(const AccessibilityTree& tree, std::string_view fingerprint) {
+const AXElementHandle* uniqueAnchor(const AccessibilityTree& tree, const std::string& fingerprint) {
+    FingerprintTest test(fingerprint);
     const AXElementHandle* anchor = nullptr;
     for (const AXElementHandle& handle : tree.order) {
         const AccessibilityTreeNode* node = nodeOf(tree, handle);
         if (node == nullptr || (anchor != nullptr && *anchor == handle) ||
-            !hasFingerprint(*node, fingerprint)) {
+            !test.accepts(node->snapshot)) {
             continue;
         }
         if (anchor != nullptr) {
@@ -187,8 +229,7 @@ bool descendsFrom(const AccessibilityTree& tree, const AccessibilityTreeNode& no
 
 std::unordered_set<AXElementHandle> matchRelated(const AXLocatorCandidate::Related& locator,
                                                  const AccessibilityTree& tree) {
-    const AXElementHandle* anchor =
-        uniqueAnchor(tree, UnicodeText::toNFC(locator.anchorFingerprint));
+    const AXElementHandle* anchor = uniqueAnchor(tree, locator.anchorFingerprint);
     if (anchor == nullptr) {
         return {};
     }
@@ -212,11 +253,11 @@ std::unordered_set<AXElementHandle> matchRelated(const AXLocatorCandidate::Relat
     return {};
 }
 
-std::unordered_set<AXElementHandle>
-matchFingerprint(const AXLocatorCandidate::Fingerprint& locator, const AccessibilityTree& tree) {
-    const std::string fingerprint = UnicodeText::toNFC(locator.fingerprint);
+std::unordered_set<AXElementHandle> matchFingerprint(const AXLocatorCandidate::Fingerprint& locator,
+                                                     const AccessibilityTree& tree) {
+    FingerprintTest test(locator.fingerprint);
     return scan(tree,
-                [&](const AccessibilityTreeNode& node) { return hasFingerprint(node, fingerprint); });
+                [&](const AccessibilityTreeNode& node) { return test.accepts(node.snapshot); });
 }
 
 } // namespace

@@ -42,10 +42,11 @@ def test_scenario_that_is_not_valid_is_refused(start_helper, tmp_path):
 @pytest.mark.parametrize("name", ["resolveProfile", "setComposerText", "pressSubmit",
                                   "observeResponse", "getLatestResponse", "pressStop",
                                   "pressNewConversation", "inspectBoundTarget",
-                                  "promoteTeachProfile"])
-def test_commands_without_their_services_fail_safely_and_the_session_goes_on(helper, name):
+                                  "promoteTeachProfile", "bindTarget", "unbindTarget",
+                                  "checkTrust"])
+def test_every_command_checks_its_parameters_first_and_the_session_goes_on(helper, name):
     helper.handshake()
     assert helper.request(command(name, {})) == failure(
-        "INTERNAL_FAILURE", "The helper failed safely.", "req-1", NONCE)
+        "INVALID_REQUEST", "Unexpected or missing fields.", "req-1", NONCE)
     assert helper.request(command("checkTrust", {"prompt": False}, request_id="r2")).startswith(
         b'{"ok":true')
