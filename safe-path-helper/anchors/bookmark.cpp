@@ -341,10 +341,10 @@ Result<std::vector<unsigned char>> create_directory_bookmark(const Root& root, i
     if (!handle)
         return handle.status();
     record.handle = std::move(*handle);
-    auto absolute = platform::descriptor_path(fd);
-    if (!absolute)
-        return absolute.status();
-    record.absolute_path = std::move(*absolute);
+    // The absolute path is only a resolution hint: without /proc, or beyond the kernel's path
+    // length, the record goes without it and is found by handle or root-relative path.
+    if (auto absolute = platform::descriptor_path(fd))
+        record.absolute_path = std::move(*absolute);
     record.root_relative_path = std::string(relative_path);
     record.root_device = root.stat.device;
     record.root_inode = root.stat.inode;

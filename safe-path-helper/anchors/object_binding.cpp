@@ -1,46 +1,39 @@
 #include "anchors/object_binding.h"
 
 #include "anchors/identity.h"
+#include "platform/sha256.h"
 #include "platform/step_hook.h"
 
 namespace bix::safe_path {
 namespace {
 
-constexpr std::string_view kPrivateDeletePrefix = ".bix-del-";
-
-Result<std::string> fresh_private_name() {
-    unsigned char random[16];
-    BIX_TRY(platform::random_bytes(random, sizeof random));
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string name(kPrivateDeletePrefix);
-    for (unsigned char byte : random) {
-        name.push_back(kDigits[byte >> 4]);
-        name.push_back(kDigits[byte & 0xF]);
-    }
-    return name;
-}
+constexpr std::string_view kDeletionPrefix = ".bix-del-";
+constexpr size_t kDeletionHexDigits = 32;
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 bool same_object(const platform::FileStat& a, const platform::FileStat& b) {
     return a.device == b.device && a.inode == b.inode && a.mode == b.mode;
 }
 
-// The kernel's name for the object must be the directory's name plus the leaf, and that path,
-// looked at without following links, must show the same object. Fails closed without /proc.
-Status path_cross_check(int directory, const std::string& name, int object_fd,
-                        const platform::FileStat& expected) {
-    auto directory_path = platform::descriptor_path(directory);
-    if (!directory_path)
-        return directory_path.status();
-    auto object_path = platform::descriptor_path(object_fd);
-    if (!object_path)
-        return object_path.status();
-    std::string joined = *directory_path == "/" ? "/" + name : *directory_path + "/" + name;
-    if (*object_path != joined)
-        return stale();
-    auto by_path = platform::stat_path(joined);
-    if (!by_path)
-        return by_path.status();
-    return check(same_object(*by_path, expected));
+// The name, resolved again by the kernel from the held directory, must give the same object; a
+// directory's ".." must be the held directory. Only descriptors and device and inode numbers are
+// compared, so the check works without /proc and at any depth.
+Status reopened_cross_check(int directory, const std::string& name, int object_fd,
+                            const platform::FileStat& held, bool is_directory) {
+    auto again = is_directory ? platform::open_directory_at(directory, name)
+                              : platform::open_read_at(directory, name);
+    if (!again)
+        return again.status();
+    auto reopened = platform::stat_descriptor(again->get());
+    if (!reopened)
+        return reopened.status();
+    BIX_TRY(check(same_object(*reopened, held)));
+    if (!is_directory)
+        return Status::success();
+    auto parent = platform::open_directory_at(object_fd, "..");
+    if (!parent)
+        return parent.status();
+    return same_directory_descriptor(parent->get(), directory);
 }
 
 template <class Matches>
@@ -56,7 +49,7 @@ Result<BoundObject> bind_at(int directory, const std::string& name,
         return held.status();
     if (!matches(expected, *held))
         return stale();
-    BIX_TRY(path_cross_check(directory, name, fd->get(), *held));
+    BIX_TRY(reopened_cross_check(directory, name, fd->get(), *held, want_directory));
     auto named = platform::stat_at(directory, name);
     if (!named)
         return named.status();
@@ -89,18 +82,41 @@ Result<BoundObject> bind_directory_at(int directory, const std::string& name,
     return bind_at(directory, name, expected, true, same_directory_identity);
 }
 
-Status delete_bound_object(int directory, const std::string& name, const BoundObject& object,
-                           const std::optional<std::string>& quarantine_leaf, DirectorySync sync) {
-    const bool is_directory = object.stat.is_directory();
-    std::string quarantine;
-    if (quarantine_leaf) {
-        quarantine = *quarantine_leaf;
-    } else {
-        auto fresh = fresh_private_name();
-        if (!fresh)
-            return fresh.status();
-        quarantine = *fresh;
+std::string content_deletion_detail(uint64_t size, std::string_view digest) {
+    return "content " + std::to_string(size) + " " + std::string(digest);
+}
+
+bool is_deletion_name(std::string_view name) {
+    if (name.size() != kDeletionPrefix.size() + kDeletionHexDigits ||
+        name.substr(0, kDeletionPrefix.size()) != kDeletionPrefix)
+        return false;
+    for (char c : name.substr(kDeletionPrefix.size()))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+Result<std::string> deletion_name_for(std::string_view leaf, std::string_view detail) {
+    if (is_deletion_name(leaf))
+        return std::string(leaf);
+    // A leaf never holds a NUL byte, so the two parts cannot be confused with other pairs.
+    std::string input(detail);
+    input.push_back('\0');
+    input.append(leaf);
+    auto digest = platform::sha256_of(input.data(), input.size());
+    if (!digest)
+        return digest.status();
+    std::string name(kDeletionPrefix);
+    for (size_t i = 0; i < kDeletionHexDigits / 2; ++i) {
+        name.push_back(kHexDigits[(*digest)[i] >> 4]);
+        name.push_back(kHexDigits[(*digest)[i] & 0xF]);
     }
+    return name;
+}
+
+Status delete_bound_object(int directory, const std::string& name, const BoundObject& object,
+                           const std::string& quarantine, DirectorySync sync) {
+    const bool is_directory = object.stat.is_directory();
     const bool moved = quarantine != name;
     if (moved)
         BIX_TRY(platform::rename_exclusive(directory, name, directory, quarantine));

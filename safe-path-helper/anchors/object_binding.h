@@ -8,8 +8,9 @@
 
 #include "platform/file_system.h"
 
-#include <optional>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace bix::safe_path {
 
@@ -20,8 +21,8 @@ struct BoundObject {
     platform::FileStat stat;
 };
 
-// Opens the name without following links and proves, by descriptor, by the kernel's path of the
-// descriptor and by the name again, that it is the regular file `expected` describes.
+// Opens the name without following links and proves, by descriptor, by a second open of the
+// name and by the name's stat again, that it is the regular file `expected` describes.
 Result<BoundObject> bind_regular_fsref_at(int directory, const std::string& name,
                                           const platform::FileStat& expected);
 // The same for an empty-or-not directory (`same_directory_identity`).
@@ -32,12 +33,26 @@ Result<BoundObject> bind_directory_at(int directory, const std::string& name,
 // entries of one directory (which must then flush it before reporting success).
 enum class DirectorySync { now, by_caller };
 
-// Deletes exactly the bound object at `name`. `quarantine_leaf` is the durable name to pass
-// through (the name itself when the object already is there); without one a fresh random private
-// name is used. A detected swap before the unlink is undone ("RACE_ROLLED_BACK") or kept
-// ("RACE_PRESERVED"); a failed proof afterwards is "RACE_PRESERVED". The directory is synced.
+// What a deletion name is derived from besides the leaf: the kind of object, and for a removal by
+// content its size and digest, so that only a retry that can prove the same content finds it.
+inline constexpr std::string_view kFileDeletion = "file";
+inline constexpr std::string_view kDirectoryDeletion = "directory";
+std::string content_deletion_detail(uint64_t size, std::string_view digest);
+
+// ".bix-del-" and 32 lowercase hexadecimal digits.
+bool is_deletion_name(std::string_view name);
+// The name `leaf` is moved to right before its unlink, in the same directory: the first 32 hex
+// digits of SHA-256 over `detail` and `leaf`. Derived, never random, so a run killed between the
+// move and the unlink leaves the object where a retry of the same operation looks, proves it and
+// finishes the removal. A leaf that already is a deletion name is deleted where it is.
+Result<std::string> deletion_name_for(std::string_view leaf, std::string_view detail);
+
+// Deletes exactly the bound object at `name`, moving it first to `deletion_leaf` (a deletion or
+// durable quarantine name; the name itself when the object already is there). A detected swap
+// before the unlink is undone ("RACE_ROLLED_BACK") or kept ("RACE_PRESERVED"); a failed proof
+// afterwards is "RACE_PRESERVED". The directory is synced.
 Status delete_bound_object(int directory, const std::string& name, const BoundObject& object,
-                           const std::optional<std::string>& quarantine_leaf,
+                           const std::string& deletion_leaf,
                            DirectorySync sync = DirectorySync::now);
 
 } // namespace bix::safe_path

@@ -39,7 +39,9 @@ protected:
 TEST_F(ObjectBinding, DeletesExactlyTheBoundFileAndLeavesNoPrivateName) {
     auto bound = bind_regular_fsref_at(dir_.get(), "victim", stat_of("victim"));
     ASSERT_TRUE(bound.ok());
-    ASSERT_TRUE(delete_bound_object(dir_.get(), "victim", *bound, std::nullopt).ok());
+    auto deletion = deletion_name_for("victim", kFileDeletion);
+    ASSERT_TRUE(deletion.ok());
+    ASSERT_TRUE(delete_bound_object(dir_.get(), "victim", *bound, *deletion).ok());
     EXPECT_FALSE(tree_.exists("victim"));
     EXPECT_EQ(tree_.read_file("decoy"), "decoy");
     EXPECT_EQ(entry_count(), 1u);

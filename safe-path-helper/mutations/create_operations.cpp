@@ -23,7 +23,17 @@ Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
 }
 
-// Everything up to the creation: the walk, the anchoring and (private) the parent hardening.
+// Whether a file at the leaf's deletion name is one this create's rollback left when an earlier
+// run was killed before its unlink: made with this mode on the root's file system (private: by
+// the root's owner).
+bool left_by_rollback(const platform::FileStat& stat, const Root& root,
+                      const CreateRequest& request) {
+    return on_root_file_system(stat, root.stat) && stat.permissions() == request.mode &&
+           (!request.private_file || stat.uid == root.stat.uid);
+}
+
+// Everything up to the creation: the walk, the anchoring, (private) the parent hardening, and the
+// end of a rollback an earlier run began.
 Result<HeldParent> prepare_parent(const Root& root, const CreateRequest& request) {
     auto parent = request.private_file ? open_private_parent(root, request.path)
                                        : open_parent(root, request.path);
@@ -35,6 +45,9 @@ Result<HeldParent> prepare_parent(const Root& root, const CreateRequest& request
         BIX_TRY(harden_private_directory(held, root.stat));
         BIX_TRY(anchored(root, request.path, held));
     }
+    BIX_TRY(finish_pending_file_deletion(held, parent->leaf, [&](const platform::FileStat& stat) {
+        return left_by_rollback(stat, root, request);
+    }));
     BIX_TRY(anchored(root, request.path, held));
     return parent;
 }
@@ -58,6 +71,12 @@ Status fill_and_verify(const OperationContext& context, const CreateRequest& req
     return verify_written(fd, context.root, request);
 }
 
+// Removes the new file after a failure: the failure's own code when that worked, else
+// "RACE_PRESERVED", since the file is left at its name.
+Status undo_create(NameAt leaf, int fd, Status failure) {
+    return rollback_created_file(leaf, fd) ? failure : rolled_back_or_preserved(false);
+}
+
 OperationResult create(const OperationContext& context, const CreateRequest& request) {
     const Root& root = context.root;
     auto parent = prepare_parent(root, request);
@@ -70,17 +89,13 @@ OperationResult create(const OperationContext& context, const CreateRequest& req
     if (!file)
         return file.status();
     platform::reach_step("create:after-mutation");
-    if (Status filled = fill_and_verify(context, request, file->get()); !filled.ok()) {
-        (void)rollback_created_file(leaf, file->get());
-        return filled;
-    }
+    if (Status filled = fill_and_verify(context, request, file->get()); !filled.ok())
+        return undo_create(leaf, file->get(), filled);
     platform::reach_step("create:after-verify");
     if (!anchored(root, request.path, held).ok())
         return rolled_back_or_preserved(rollback_created_file(leaf, file->get()));
-    if (Status synced = platform::sync_descriptor(held); !synced.ok()) {
-        (void)rollback_created_file(leaf, file->get());
-        return synced;
-    }
+    if (Status synced = platform::sync_descriptor(held); !synced.ok())
+        return undo_create(leaf, file->get(), synced);
     platform::reach_step("create:before-final-anchor");
     if (!anchored(root, request.path, held).ok())
         return rolled_back_or_preserved(rollback_created_file(leaf, file->get()));

@@ -17,10 +17,10 @@ bool holds(NameAt at, const platform::FileStat& expected) {
 // Unlinks the bound file and flushes the directory when asked. A verified file that could not be
 // unlinked is reported with the mismatch marker (ESTALE), whatever the unlink's own errno; a
 // failed flush afterwards keeps its errno.
-Status unlink_bound_regular(NameAt at, const BoundObject& bound,
-                            const std::optional<std::string>& quarantine_leaf, DirectorySync sync) {
-    Status deleted = delete_bound_object(at.directory, at.name, bound, quarantine_leaf,
-                                         DirectorySync::by_caller);
+Status unlink_bound_regular(NameAt at, const BoundObject& bound, const std::string& deletion_leaf,
+                            DirectorySync sync) {
+    Status deleted =
+        delete_bound_object(at.directory, at.name, bound, deletion_leaf, DirectorySync::by_caller);
     if (!deleted.ok())
         return deleted.race_outcome() == RaceOutcome::none ? stale() : deleted;
     return sync == DirectorySync::now ? platform::sync_descriptor(at.directory) : Status::success();
@@ -73,10 +73,26 @@ Status move_to_durable_quarantine(NameAt from, NameAt quarantine,
 }
 
 Status delete_regular_checked(NameAt at, const platform::FileStat& expected, DirectorySync sync) {
+    auto deletion = deletion_name_for(at.name, kFileDeletion);
+    if (!deletion)
+        return deletion.status();
     auto bound = bind_regular_fsref_at(at.directory, at.name, expected);
     if (!bound)
         return bound.status();
-    return unlink_bound_regular(at, *bound, std::nullopt, sync);
+    return unlink_bound_regular(at, *bound, *deletion, sync);
+}
+
+Status finish_pending_file_deletion(int directory, const std::string& leaf,
+                                    const PendingFileProof& proven) {
+    auto deletion = deletion_name_for(leaf, kFileDeletion);
+    if (!deletion)
+        return deletion.status();
+    auto pending = platform::stat_at(directory, *deletion);
+    if (!pending)
+        return pending.error() == ENOENT ? Status::success() : pending.status();
+    BIX_TRY(check(pending->is_regular() && pending->link_count == 1 && proven(*pending)));
+    platform::reach_step("delete:finish-pending");
+    return delete_regular_checked({directory, *deletion}, *pending);
 }
 
 Status delete_exact_regular_content_checked(NameAt at, const ContentIdentity& identity) {

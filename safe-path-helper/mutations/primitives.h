@@ -5,6 +5,7 @@
 #include "anchors/identity.h"
 #include "anchors/object_binding.h"
 
+#include <functional>
 #include <string>
 
 namespace bix::safe_path {
@@ -24,9 +25,16 @@ Status swap_regular_checked(NameAt a, NameAt b, const platform::FileStat& expect
 // Moves a file to a durable quarantine name in the same directory and syncs both directories.
 Status move_to_durable_quarantine(NameAt from, NameAt quarantine,
                                   const platform::FileStat& expected);
-// Deletes exactly the regular file `expected` describes, through a private name.
+// Deletes exactly the regular file `expected` describes, through its deletion name.
 Status delete_regular_checked(NameAt at, const platform::FileStat& expected,
                               DirectorySync sync = DirectorySync::now);
+// What a single-link regular file left at a deletion name must show before a retry deletes it.
+using PendingFileProof = std::function<bool(const platform::FileStat&)>;
+// Finishes the deletion of `leaf` that an earlier run began with `delete_regular_checked`: a
+// single-link regular file at its deletion name that `proven` accepts is deleted there. Success
+// when nothing is pending; ESTALE (nothing changed) when something else holds that name.
+Status finish_pending_file_deletion(int directory, const std::string& leaf,
+                                    const PendingFileProof& proven);
 // Deletes the file at a durable quarantine name after verifying its whole content twice more.
 Status delete_exact_regular_content_checked(NameAt at, const ContentIdentity& identity);
 // Verifies, moves to the quarantine name, then deletes with the content checks above.

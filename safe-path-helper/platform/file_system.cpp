@@ -93,10 +93,6 @@ Result<FileStat> stat_at(int directory, const std::string& name) {
     return statx_at(directory, name.c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
-Result<FileStat> stat_path(const std::string& path) {
-    return statx_at(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW);
-}
-
 Result<UniqueFd> open_directory_path(const std::string& path) {
     int fd = ::open(path.c_str(), kDirectoryFlags);
     if (fd < 0)

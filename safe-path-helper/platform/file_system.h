@@ -54,9 +54,6 @@ Result<FileStat> stat_descriptor(int fd);
 // No-follow stat of `name` inside `directory`.
 Result<FileStat> stat_at(int directory, const std::string& name);
 
-// No-follow stat of an absolute path string; only ever a cross-check of an identity already held.
-Result<FileStat> stat_path(const std::string& path);
-
 // Opens an absolute path as a directory without following a final link (the root).
 Result<UniqueFd> open_directory_path(const std::string& path);
 // Opens one component below `directory` read-only as a directory, never following a link.
@@ -81,7 +78,8 @@ Status remove_directory_at(int directory, const std::string& name);
 Status sync_descriptor(int fd);
 Status change_mode(int fd, unsigned mode);
 
-// The path the kernel reports for a descriptor (diagnostic only: every use re-checks identity).
+// The path the kernel reports for a descriptor (/proc/self/fd; diagnostic only: every use
+// re-checks identity, and nothing depends on it being available).
 Result<std::string> descriptor_path(int fd);
 Result<FileSystemId> file_system_id(int fd);
 Result<FileHandle> file_handle(int fd);

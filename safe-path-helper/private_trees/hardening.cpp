@@ -205,6 +205,9 @@ Status sha256_matches(std::span<const unsigned char> bytes, const std::string& d
 
 Status delete_directory_checked(int directory, const std::string& name,
                                 const platform::FileStat& expected, DirectorySync sync) {
+    auto deletion = deletion_name_for(name, kDirectoryDeletion);
+    if (!deletion)
+        return deletion.status();
     auto bound = bind_directory_at(directory, name, expected);
     if (!bound)
         return bound.status();
@@ -213,7 +216,7 @@ Status delete_directory_checked(int directory, const std::string& name,
     if (!held || !named || !same_directory_identity(expected, *held) ||
         !same_directory_identity(expected, *named))
         return stale();
-    return delete_bound_object(directory, name, *bound, std::nullopt, sync);
+    return delete_bound_object(directory, name, *bound, *deletion, sync);
 }
 
 Status move_directory_checked(NameAt from, NameAt to, const platform::FileStat& expected) {

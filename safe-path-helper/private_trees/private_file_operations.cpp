@@ -107,6 +107,54 @@ Status undo_staged(int fd, const StagedCreate& staged, Status failure) {
     return failure;
 }
 
+// ---- remove-private-file ----------------------------------------------------------------------
+
+struct ContentRemoval {
+    const Root& root;
+    const std::string& path;
+    int held;
+    uint64_t size;
+    const std::string& digest;
+    const std::string& deletion;
+};
+
+// Deletes the private file at `name` after hashing it three times (once through a descriptor of
+// its own, twice through the bound one), passing through the deletion name.
+Status remove_content_at(const ContentRemoval& removal, const std::string& name) {
+    const int held = removal.held;
+    BIX_TRY(anchored(removal.root, removal.path, held));
+    platform::FileStat verified;
+    {
+        auto fd = platform::open_read_at(held, name);
+        if (!fd)
+            return fd.status();
+        auto content = read_private_regular(fd->get(), removal.root.stat, removal.size);
+        if (!content)
+            return content.status();
+        BIX_TRY(check(content->bytes.size() == removal.size));
+        BIX_TRY(sha256_matches(content->bytes.span(), removal.digest));
+        verified = content->stat;
+    }
+    auto bound = bind_regular_fsref_at(held, name, verified);
+    if (!bound)
+        return bound.status();
+    for (int pass = 2; pass <= kContentPasses; ++pass) {
+        platform::reach_step("remove-private-file:before-pass");
+        auto content = read_private_regular(bound->fd.get(), removal.root.stat, removal.size);
+        if (!content)
+            return content.status();
+        BIX_TRY(check(content->bytes.size() == removal.size &&
+                      same_regular_identity(verified, content->stat)));
+        BIX_TRY(sha256_matches(content->bytes.span(), removal.digest));
+        auto named = platform::stat_at(held, name);
+        if (!named)
+            return named.status();
+        BIX_TRY(check(same_regular_identity(verified, *named)));
+    }
+    platform::reach_step("remove-private-file:before-mutation");
+    return delete_bound_object(held, name, *bound, removal.deletion);
+}
+
 } // namespace
 
 OperationResult create_private_file_staged(const OperationContext& context) {
@@ -129,6 +177,12 @@ OperationResult create_private_file_staged(const OperationContext& context) {
     BIX_TRY(staged.anchored());
     const NameAt staging = staged.staging_name();
     const NameAt final_name = staged.final_name();
+    // An earlier run's undo killed before its unlink left the staged file at the staging name's
+    // deletion name: finish that first, so this run's undo finds the name free.
+    BIX_TRY(finish_pending_file_deletion(
+        staging.directory, staging.name, [&](const platform::FileStat& stat) {
+            return private_owner(stat, root.stat) && stat.permissions() == kPrivateFilePermissions;
+        }));
     BIX_TRY(absent_at(final_name.directory, final_name.name));
     BIX_TRY(absent_at(staging.directory, staging.name));
     BIX_TRY(staged.anchored());
@@ -217,47 +271,24 @@ OperationResult remove_private_file(const OperationContext& context) {
     auto size = parse_bounded(args[7], kMaxContentBytes);
     if (!size || !valid_digest(args[8]))
         return invalid();
-    const std::string& digest = args[8];
     const Root& root = context.root;
     auto target = private_removal_target(root, args[6]);
     if (!target)
         return target.status();
+    const int held = target->parent.fd.get();
+    auto deletion = deletion_name_for(target->parent.leaf, content_deletion_detail(*size, args[8]));
+    if (!deletion)
+        return deletion.status();
+    const ContentRemoval removal{root, args[6], held, *size, args[8], *deletion};
+    // An earlier run killed between the move and the unlink left the file at its deletion name,
+    // which only a file with this very content can take: prove it and finish.
+    if (auto pending = platform::stat_at(held, *deletion); pending)
+        BIX_TRY(remove_content_at(removal, *deletion));
+    else if (pending.error() != ENOENT)
+        return pending.status();
     if (!target->present)
         return Status::success();
-    const int held = target->parent.fd.get();
-    const std::string& leaf = target->parent.leaf;
-    BIX_TRY(anchored(root, args[6], held));
-    // Pass 1 through a descriptor of its own, passes 2 and 3 through the bound one.
-    platform::FileStat verified;
-    {
-        auto fd = platform::open_read_at(held, leaf);
-        if (!fd)
-            return fd.status();
-        auto content = read_private_regular(fd->get(), root.stat, *size);
-        if (!content)
-            return content.status();
-        BIX_TRY(check(content->bytes.size() == *size));
-        BIX_TRY(sha256_matches(content->bytes.span(), digest));
-        verified = content->stat;
-    }
-    auto bound = bind_regular_fsref_at(held, leaf, verified);
-    if (!bound)
-        return bound.status();
-    for (int pass = 2; pass <= kContentPasses; ++pass) {
-        platform::reach_step("remove-private-file:before-pass");
-        auto content = read_private_regular(bound->fd.get(), root.stat, *size);
-        if (!content)
-            return content.status();
-        BIX_TRY(check(content->bytes.size() == *size &&
-                      same_regular_identity(verified, content->stat)));
-        BIX_TRY(sha256_matches(content->bytes.span(), digest));
-        auto named = platform::stat_at(held, leaf);
-        if (!named)
-            return named.status();
-        BIX_TRY(check(same_regular_identity(verified, *named)));
-    }
-    platform::reach_step("remove-private-file:before-mutation");
-    return delete_bound_object(held, leaf, *bound, std::nullopt);
+    return remove_content_at(removal, target->parent.leaf);
 }
 
 OperationResult remove_private_staging_file(const OperationContext& context) {
@@ -269,15 +300,17 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
     auto target = private_removal_target(root, args[6]);
     if (!target)
         return target.status();
-    if (!target->present)
-        return Status::success();
     const int held = target->parent.fd.get();
     const std::string& leaf = target->parent.leaf;
-    const platform::FileStat& present = *target->present;
     auto allowed = [&](const platform::FileStat& stat) {
         return stat.is_regular() && on_root_file_system(stat, root.stat) &&
                stat.uid == root.stat.uid && stat.link_count == 1 && stat.size <= *maximum;
     };
+    // What an earlier run (or a staged create's undo) left at the deletion name goes first.
+    BIX_TRY(finish_pending_file_deletion(held, leaf, allowed));
+    if (!target->present)
+        return Status::success();
+    const platform::FileStat& present = *target->present;
     if (!allowed(present))
         return invalid();
     BIX_TRY(anchored(root, args[6], held));
@@ -298,6 +331,9 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
                       after->permissions() == kPrivateFilePermissions));
         hardened = *after;
     }
+    auto deletion = deletion_name_for(leaf, kFileDeletion);
+    if (!deletion)
+        return deletion.status();
     auto bound = bind_regular_fsref_at(held, leaf, hardened);
     if (!bound)
         return bound.status();
@@ -307,7 +343,7 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
         !same_regular_identity(hardened, *named) || !allowed(*held_now))
         return stale();
     platform::reach_step("remove-private-staging-file:before-mutation");
-    return delete_bound_object(held, leaf, *bound, std::nullopt);
+    return delete_bound_object(held, leaf, *bound, *deletion);
 }
 
 } // namespace bix::safe_path

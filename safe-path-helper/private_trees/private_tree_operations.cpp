@@ -92,6 +92,23 @@ Status remove_private_tree_contents(int directory, const platform::FileStat& roo
     return removed.ok() ? synced : removed;
 }
 
+// The deletion name `entry` would be moved to, when an earlier run left an entry there: that one
+// goes first, since removing `entry` needs the name.
+Result<std::optional<std::string>> pending_deletion_of(int directory, const std::string& entry,
+                                                       const platform::FileStat& stat) {
+    auto deletion =
+        deletion_name_for(entry, stat.is_directory() ? kDirectoryDeletion : kFileDeletion);
+    if (!deletion)
+        return deletion.status();
+    if (*deletion == entry)
+        return std::optional<std::string>();
+    auto pending = platform::stat_at(directory, *deletion);
+    if (!pending)
+        return pending.error() == ENOENT ? Result<std::optional<std::string>>(std::nullopt)
+                                         : Result<std::optional<std::string>>(pending.status());
+    return std::optional<std::string>(*deletion);
+}
+
 Status remove_entries(int directory, const platform::FileStat& root_stat, TreeBudget& budget,
                       uint64_t depth) {
     for (;;) {
@@ -100,10 +117,19 @@ Status remove_entries(int directory, const platform::FileStat& root_stat, TreeBu
             return name.status();
         if (!name->has_value())
             return Status::success();
-        const std::string entry = **name;
+        std::string entry = **name;
         auto stat = platform::stat_at(directory, entry);
         if (!stat)
             return stat.status();
+        auto pending = pending_deletion_of(directory, entry, *stat);
+        if (!pending)
+            return pending.status();
+        if (pending->has_value()) {
+            entry = **pending;
+            stat = platform::stat_at(directory, entry);
+            if (!stat)
+                return stat.status();
+        }
         BIX_TRY(check(private_owner(*stat, root_stat)));
         platform::reach_step("remove-tree:entry");
         if (stat->is_directory()) {
@@ -137,6 +163,41 @@ Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
 }
 
+// One run of `remove-private-tree`: the held parent and what each pass may still spend.
+struct TreeRemoval {
+    const Root& root;
+    const std::string& path;
+    int held;
+    TreeBudget validation;
+    TreeBudget removal;
+};
+
+// Validates, then removes the private tree at `name` (whose no-follow stat is `present`) and
+// finally the directory itself.
+Status remove_tree_at(TreeRemoval& run, const std::string& name,
+                      const platform::FileStat& present) {
+    const Root& root = run.root;
+    if (!present.is_directory() || !private_owner(present, root.stat))
+        return invalid();
+    auto tree = open_hardened_private_directory_at(run.held, name, root.stat, present);
+    if (!tree)
+        return tree.status();
+    if (Status valid =
+            validate_private_tree_descriptor(tree->fd.get(), root.stat, run.validation, 0);
+        !valid.ok() && valid.error() != E2BIG)
+        return valid;
+    BIX_TRY(anchored(root, run.path, run.held));
+    BIX_TRY(remove_private_tree_contents(tree->fd.get(), root.stat, run.removal, 0));
+    auto held_now = platform::stat_descriptor(tree->fd.get());
+    auto named = platform::stat_at(run.held, name);
+    if (!held_now || !named || !same_directory_identity(tree->stat, *held_now) ||
+        !same_directory_identity(tree->stat, *named))
+        return stale();
+    tree->fd.reset();
+    platform::reach_step("remove-tree:before-top");
+    return delete_directory_checked(run.held, name, *held_now);
+}
+
 } // namespace
 
 OperationResult remove_private_tree(const OperationContext& context) {
@@ -149,31 +210,25 @@ OperationResult remove_private_tree(const OperationContext& context) {
     auto target = private_removal_target(root, args[6]);
     if (!target)
         return target.status();
-    if (!target->present)
-        return Status::success();
     const int held = target->parent.fd.get();
     const std::string& leaf = target->parent.leaf;
-    const platform::FileStat& present = *target->present;
-    if (!present.is_directory() || !private_owner(present, root.stat))
-        return invalid();
-    auto tree = open_hardened_private_directory_at(held, leaf, root.stat, present);
-    if (!tree)
-        return tree.status();
-    TreeBudget validation{*budget_value, *depth_limit};
-    if (Status valid = validate_private_tree_descriptor(tree->fd.get(), root.stat, validation, 0);
-        !valid.ok() && valid.error() != E2BIG)
-        return valid;
-    BIX_TRY(anchored(root, args[6], held));
-    TreeBudget removal{*budget_value, *depth_limit};
-    BIX_TRY(remove_private_tree_contents(tree->fd.get(), root.stat, removal, 0));
-    auto held_now = platform::stat_descriptor(tree->fd.get());
-    auto named = platform::stat_at(held, leaf);
-    if (!held_now || !named || !same_directory_identity(tree->stat, *held_now) ||
-        !same_directory_identity(tree->stat, *named))
-        return stale();
-    tree->fd.reset();
-    platform::reach_step("remove-tree:before-top");
-    return delete_directory_checked(held, leaf, *held_now);
+    TreeRemoval removal{
+        root, args[6], held, {*budget_value, *depth_limit}, {*budget_value, *depth_limit}};
+    // A tree whose top an earlier run moved to its deletion name (killed before the rmdir) is
+    // finished first, within the same budgets.
+    auto deletion = deletion_name_for(leaf, kDirectoryDeletion);
+    if (!deletion)
+        return deletion.status();
+    if (*deletion != leaf) {
+        auto pending = platform::stat_at(held, *deletion);
+        if (pending)
+            BIX_TRY(remove_tree_at(removal, *deletion, *pending));
+        else if (pending.error() != ENOENT)
+            return pending.status();
+    }
+    if (!target->present)
+        return Status::success();
+    return remove_tree_at(removal, leaf, *target->present);
 }
 
 OperationResult quarantine_private_tree(const OperationContext& context) {

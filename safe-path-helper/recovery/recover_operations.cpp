@@ -183,6 +183,11 @@ Status recover_swap_steps(const Root& root, Groups<2>& g, const ContentIdentity&
 
 // ---- recover-link ------------------------------------------------------------------------------
 
+// Whether two groups name the same entry: the same leaf in the same directory.
+bool same_name(const BookmarkedGroup& a, const BookmarkedGroup& b) {
+    return a.leaf == b.leaf && same_directory_descriptor(a.held.get(), b.held.get()).ok();
+}
+
 Status recover_link_steps(const Root& root, Groups<4>& g, const ContentIdentity& identity) {
     enum { kExisting, kNew, kRollback, kQuarantine };
     const uint64_t n = identity.entry.link_count;
@@ -190,6 +195,10 @@ Status recover_link_steps(const Root& root, Groups<4>& g, const ContentIdentity&
         check(n >= 1 && n < UINT64_MAX && is_durable_quarantine_leaf(g.group[kQuarantine].leaf)));
     BIX_TRY(
         same_directory_descriptor(g.group[kRollback].held.get(), g.group[kQuarantine].held.get()));
+    // The existing name is never one of the extra link's names: removing the "extra" link would
+    // then remove the very name the link was made from.
+    for (size_t i : {kNew, kRollback, kQuarantine})
+        BIX_TRY(check(!same_name(g.group[kExisting], g.group[i])));
     std::array<Holding, 4> holds;
     int extras = 0;
     for (size_t i = 0; i < 4; ++i) {
@@ -200,6 +209,9 @@ Status recover_link_steps(const Root& root, Groups<4>& g, const ContentIdentity&
     }
     BIX_TRY(check(extras <= 1));
     const bool existing_matched = holds[kExisting] == Holding::match;
+    // `link-excl` never removes the existing name, so an extra link without it is not a state
+    // the link left behind; it may be the file's last name, and is never deleted here.
+    BIX_TRY(check(existing_matched || extras == 0));
     const uint64_t linked = existing_matched ? n + 1 : n;
     auto stat_of = [&](size_t i) { return platform::stat_at(g.name(i).directory, g.name(i).name); };
     size_t extra = 0;

@@ -2,13 +2,14 @@
 or flushes the tree (strace fault injection), then the matching recovery must reach its end state
 and a second recovery must change nothing."""
 import collections
+import hashlib
 import os
 import shutil
 import subprocess
 
 import pytest
 
-from conftest import ESTALE, Outcome, build_layout, group, quarantine_name, snapshot
+from conftest import EINVAL, ESTALE, Outcome, build_layout, group, quarantine_name, snapshot
 
 Q = quarantine_name("e")
 CALLS = ("renameat2", "linkat", "unlinkat", "fsync")
@@ -35,11 +36,11 @@ def traced_environment():
     return env
 
 
-def traced_calls(tool, argv, tmp_path):
+def traced_calls(tool, argv, tmp_path, data=b"", check=True):
     """How often the operation makes each call in an undisturbed run (which is then undone)."""
     log = tmp_path / "calls"
     subprocess.run([STRACE, "-qq", "-o", str(log), "-e", "trace=" + ",".join(CALLS),
-                    tool.executable] + argv, capture_output=True, check=True,
+                    tool.executable] + argv, input=data, capture_output=True, check=check,
                    env=traced_environment())
     counts = collections.Counter()
     for line in log.read_text().splitlines():
@@ -49,10 +50,10 @@ def traced_calls(tool, argv, tmp_path):
     return counts
 
 
-def run_killed(tool, argv, call, nth):
+def run_killed(tool, argv, call, nth, data=b""):
     proc = subprocess.run([STRACE, "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
                            f"inject={call}:signal=SIGKILL:when={nth}", tool.executable] + argv,
-                          capture_output=True, env=traced_environment())
+                          input=data, capture_output=True, env=traced_environment())
     return proc.returncode
 
 
@@ -163,3 +164,43 @@ def test_failed_final_unlink_is_identity_changed_and_recoverable(tool):
     assert os.listdir(tool.path("s")) == [Q]
     assert scenario.recover().ok
     scenario.assert_end_state()
+
+
+
+@pytest.mark.parametrize("operation,args,data,retry_code", [
+    ("remove-private-file", ["p/f", "6", hashlib.sha256(b"secret").hexdigest()], b"", None),
+    ("remove-private-staging-file", ["p/f", "100"], b"", None),
+    ("remove-private-tree", ["p/t", "100", "16"], b"", None),
+    # Short input: the rollback deletes the new file (before its move it is still at its name).
+    ("create-file", ["p/n", "384", "9"], b"secret", "EINVAL"),
+    ("create-private-file", ["p/n", "9"], b"secret", "EINVAL"),
+])
+def test_deletion_killed_at_every_call_is_finished_by_the_retry(tool, tmp_path, operation, args,
+                                                                 data, retry_code):
+    """The retry finds, proves and removes what the killed run moved aside: no deletion name and
+    no trace of the content is left."""
+    layout = ["p/", "p/keep=keep", "p/f=secret", "p/t/", "p/t/a=secret", "p/t/s/", "p/t/s/b=x"]
+    argv = [operation] + tool.prologue() + args
+    build_layout(tool.root, layout)
+    counts = traced_calls(tool, argv, tmp_path, data, check=False)
+    assert counts["unlinkat"] > 0, counts
+    for call in CALLS if retry_code is None else ("unlinkat", "fsync"):
+        for nth in range(1, counts[call] + 1):
+            shutil.rmtree(tool.path("p"))
+            build_layout(tool.root, layout)
+            assert run_killed(tool, argv, call, nth, data) != 0, (call, nth)
+            retry = tool.raw(argv, data=data)
+            assert retry.ok if retry_code is None else retry.failed(retry_code, EINVAL), retry
+            left = {"keep", "f", "t"} - set(args[0][2:].split("/")[:1])
+            assert set(os.listdir(tool.path("p"))) == left, (call, nth)
+
+
+@pytest.mark.parametrize("operation,args", [("create-file", ["p/f", "384", "5"]),
+                                            ("create-private-file", ["p/f", "5"])])
+def test_failed_rollback_of_a_create_is_reported_preserved(tool, operation, args):
+    build_layout(tool.root, ["p/"])
+    proc = subprocess.run([STRACE, "-qq", "-o", "/dev/null", "-e", "inject=renameat2:error=EIO",
+                           tool.executable, operation] + tool.prologue() + args, input=b"ab",
+                          capture_output=True, env=traced_environment())
+    assert Outcome(proc.returncode, proc.stdout).failed("RACE_PRESERVED", ESTALE), proc.stdout
+    assert os.listdir(tool.path("p")) == ["f"]

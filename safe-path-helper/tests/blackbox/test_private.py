@@ -277,3 +277,19 @@ def test_quarantine_private_tree_refusals(tool, layout, args, code, err):
     before = snapshot(tool.root)
     assert tool.run("quarantine-private-tree", *args).failed(code, err)
     assert snapshot(tool.root) == before
+
+
+
+def deletion_name(leaf, detail):
+    return ".bix-del-" + hashlib.sha256(detail.encode() + b"\0" + leaf.encode()).hexdigest()[:32]
+
+
+def test_leftover_at_a_deletion_name_goes_first_and_only_when_proven(tool):
+    build_layout(tool.root, ["p/", "p/f=x", "p/" + deletion_name("f", "file") + "=x"])
+    # Removing "f" needs its deletion name, so a tree removal takes the leftover first.
+    assert tool.run("remove-private-tree", "p", "10", "4").ok and not os.path.exists(tool.path("p"))
+    # A file this create's rollback cannot have left (other permissions) is never removed.
+    build_layout(tool.root, ["p/", "p/" + deletion_name("n", "file") + "=x"])
+    before = snapshot(tool.root)
+    assert tool.run("create-file", "p/n", "420", "0").failed("IDENTITY_CHANGED", ESTALE)
+    assert snapshot(tool.root) == before

@@ -115,6 +115,29 @@ def test_recover_link_refuses_a_wrong_link_count(tool):
     assert snapshot(tool.root) == before
 
 
+@pytest.mark.parametrize("state", ["gone-last-link", "gone-other-link", "is-new", "is-quarantine"])
+def test_recover_link_refuses_states_link_excl_never_leaves(tool, state):
+    """link-excl never removes the existing name nor links over it: nothing is deleted."""
+    build_layout(tool.root, ["f=data", "n/", "r/"])
+    identity, groups = tool.content_identity("f"), link_groups(tool)
+    if state == "gone-last-link":
+        os.rename(tool.path("f"), tool.path("n/g"))
+    elif state == "gone-other-link":
+        os.rename(tool.path("f"), tool.path("n/g"))
+        os.link(tool.path("n/g"), tool.path("elsewhere"))
+        identity[2] = "2"
+    elif state == "is-new":
+        os.link(tool.path("f"), tool.path("elsewhere"))  # the count of an interrupted link
+        groups[6:12] = group(tool, ".", "f")
+    else:
+        os.link(tool.path("f"), tool.path("elsewhere"))
+        os.rename(tool.path("f"), tool.path("r/" + Q))
+        groups[0:6] = groups[18:24]
+    before = snapshot(tool.root)
+    assert tool.run("recover-link", *groups, *identity).failed("IDENTITY_CHANGED", ESTALE)
+    assert snapshot(tool.root) == before
+
+
 @pytest.mark.parametrize("replace", ["rename-and-mkdir", "rmdir-and-mkdir"])
 def test_recovery_refuses_a_replaced_directory(tool, replace):
     build_layout(tool.root, ["a/", "b/", "a/f=data"])
