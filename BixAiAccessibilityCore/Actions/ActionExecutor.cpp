@@ -68,6 +68,21 @@ std::string ActionExecutor::setComposerText(const std::string& bindingId,
     return Redaction::contentFingerprint(text);
 }
 
+std::optional<ActionExecutor::ComposerRead>
+ActionExecutor::readComposerAfterPress(const AXElementHandle& composer) {
+    try {
+        return backend_->snapshot(composer, true).value;
+    } catch (const HelperProtocolError& error) {
+        // The binding was just proved live, so a composer that no longer exists was replaced by
+        // the application in answer to the press: the submit went through. Reporting a failure
+        // here would invite the host to send the same prompt twice.
+        if (error.code() == HelperErrorCode::targetStale) {
+            return std::nullopt;
+        }
+        throw;
+    }
+}
+
 SubmitResult ActionExecutor::pressSubmit(const std::string& bindingId,
                                          const std::string& resolutionId) {
     const auto [resolution, target] =
@@ -83,8 +98,8 @@ SubmitResult ActionExecutor::pressSubmit(const std::string& bindingId,
         sleep_(kSubmitPollInterval);
         // A binding that went stale meanwhile ends the command, although the press was made.
         resolutions_->validated(resolutionId, bindingId);
-        const std::optional<std::string> current = backend_->snapshot(resolution.input, true).value;
-        if (current != baseline) {
+        const std::optional<ComposerRead> current = readComposerAfterPress(resolution.input);
+        if (!current || *current != baseline) {
             return SubmitResult{"confirmed", true};
         }
     }

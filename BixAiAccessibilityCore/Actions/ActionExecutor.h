@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace bix {
@@ -44,6 +45,10 @@ public:
 
 private:
     enum class OptionalControl { stop, newConversation };
+    // The composer's value after the submit press; nothing when the composer element is gone.
+    using ComposerRead = std::optional<std::string>;
+
+    std::optional<ComposerRead> readComposerAfterPress(const AXElementHandle& composer);
 
     void pressOptionalControl(const std::string& bindingId, const std::string& resolutionId,
                               OptionalControl control);

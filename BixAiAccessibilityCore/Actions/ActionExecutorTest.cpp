@@ -132,6 +132,12 @@ TEST_F(ActionExecutorTest, SubmitIsConfirmedByTheComposerClearingAndUncertainOth
     EXPECT_EQ(sleeps, 10);
 }
 
+TEST_F(ActionExecutorTest, AComposerReplacedAfterThePressConfirmsTheSubmit) {
+    // The application ignores a press with an empty composer, but then re-creates the composer.
+    duringSleep = [this] { desktop().replaceElement(id("composer")); };
+    EXPECT_EQ(actions.pressSubmit(bindingId, resolutionId), (SubmitResult{"confirmed", true}));
+}
+
 TEST_F(ActionExecutorTest, SubmitChecksTheControlFirstAndTheBindingWhileWaiting) {
     desktop().setAttribute(id("send-button"), "AXEnabled", false);
     EXPECT_THAT([&] { actions.pressSubmit(bindingId, resolutionId); },
