@@ -38,7 +38,7 @@ struct AXLocatorCandidate {
     // The element's own attributes. Titles and descriptions are label sets: the element's label
     // must be one of them (the locale each label came with is not kept).
     struct Attributes {
-        LocatorConfidence confidence;
+        LocatorConfidence confidence = LocatorConfidence::verified;
         std::string role;
         std::optional<std::string> subrole, identifier;
         std::set<std::string> titles, descriptions;
@@ -48,7 +48,7 @@ struct AXLocatorCandidate {
     // The element's role and identifier plus the roles of its nearest ancestors (outermost first,
     // the last being the direct parent).
     struct Path {
-        LocatorConfidence confidence;
+        LocatorConfidence confidence = LocatorConfidence::verified;
         std::vector<AXPathNode> ancestors;
         std::string targetRole;
         std::optional<std::string> targetIdentifier;
@@ -58,8 +58,8 @@ struct AXLocatorCandidate {
     enum class Relationship { descendantOf, followingSiblingOf };
     // An element placed relative to the one element carrying `anchorFingerprint`.
     struct Related {
-        LocatorConfidence confidence;
-        Relationship relationship;
+        LocatorConfidence confidence = LocatorConfidence::verified;
+        Relationship relationship = Relationship::descendantOf;
         std::string anchorFingerprint;
         std::string targetRole;
         std::optional<std::string> targetIdentifier;
@@ -68,7 +68,7 @@ struct AXLocatorCandidate {
     };
     // Every element whose element fingerprint equals `fingerprint`.
     struct Fingerprint {
-        LocatorConfidence confidence;
+        LocatorConfidence confidence = LocatorConfidence::verified;
         std::string fingerprint;
 
         friend bool operator==(const Fingerprint&, const Fingerprint&) = default;

@@ -30,18 +30,16 @@ std::shared_ptr<SimulatedDesktopBackend> makeLargeChat() {
     window.set("AXIdentifier", std::string("chat")).set("AXMinimized", false);
     auto transcript = SimulatedElementSpec::withRole("AXGroup");
     transcript.set("AXIdentifier", std::string("transcript"));
-    // window, wrapper, scroll area, 8 transcript pages, 8 x 254 messages, composer bar, 5 controls
-    auto pages = std::vector<SimulatedElementSpec>{};
-    int count = 1 + 1 + 1 + 1 + 1 + 4; // window, wrapper, scroll, transcript, bar, 4 controls
+    // window, wrapper, scroll area, transcript, composer bar and its 4 controls, 8 pages of
+    // messages: the last page takes whatever is left of the 2,048.
+    constexpr int kFixed = 9 + 8;
     for (int page = 0; page < 8; ++page) {
         auto group = SimulatedElementSpec::withRole("AXGroup");
-        ++count;
-        const int messages = page == 7 ? (kElements - count - 7 * 254) : 254;
+        const int messages = page == 7 ? kElements - kFixed - 7 * 254 : 254;
         for (int message = 0; message < messages; ++message) {
             group.child(SimulatedElementSpec::withRole("AXStaticText")
                             .set("AXValue", std::string("An earlier message")));
         }
-        count += messages;
         transcript.child(group);
     }
     transcript.children.back().children.back().set("AXIdentifier",
@@ -73,17 +71,19 @@ DesktopAccessibilityProfile largeProfile() {
     auto profile = actions_test::demoProfile();
     profile.input.candidates.push_back(AXLocatorCandidate{AXLocatorCandidate::Path{
         LocatorConfidence::probable, {{"AXGroup", "composer-bar"}}, "AXTextArea", std::nullopt}});
-    profile.assistantMessage.candidates.push_back(AXLocatorCandidate{AXLocatorCandidate::Path{
-        LocatorConfidence::verified, {{"AXGroup", "transcript"}, {"AXGroup", std::nullopt}},
-        "AXStaticText", "assistant-message"}});
+    profile.assistantMessage.candidates.push_back(AXLocatorCandidate{
+        AXLocatorCandidate::Path{LocatorConfidence::verified,
+                                 {{"AXGroup", "transcript"}, {"AXGroup", std::nullopt}},
+                                 "AXStaticText",
+                                 "assistant-message"}});
     return profile;
 }
 
 void BM_ResolveProfile2048(benchmark::State& state) {
     actions_test::ChatFixture chat(makeLargeChat());
     const auto profile = largeProfile();
-    if (chat.reader->read(chat.targets->validated(chat.bindingId).windowTarget(), {}).nodes.size() !=
-        kElements) {
+    if (chat.reader->read(chat.targets->validated(chat.bindingId).windowTarget(), {})
+            .nodes.size() != kElements) {
         state.SkipWithError("the window is not 2,048 elements");
         return;
     }
@@ -109,6 +109,10 @@ void BM_NotificationToObserverState(benchmark::State& state) {
     actions_test::ChatFixture chat;
     chat.observer.observe(chat.bindingId, chat.resolutionId, "turn", 500, 600'000);
     const auto composer = chat.id("composer");
+    if (chat.desktop().notificationRegistrationCount() == 0) {
+        state.SkipWithError("the observation registered no notification");
+        return;
+    }
     for (auto _ : state) {
         chat.desktop().postNotification(composer, "AXValueChanged");
         chat.scheduler.runReady();
