@@ -316,6 +316,70 @@ TEST_F(BackendTest, WindowListFailuresAreThrownAndNonElementValuesRefused) {
                 FailsWith(HelperErrorCode::actionUnsupported, "AX attribute type is unsupported."));
 }
 
+// The simulated desktop, except that every window list it hands out has a hole in front, as a
+// real platform's list may.
+class HoleInWindowList final : public AXPlatform {
+public:
+    explicit HoleInWindowList(std::shared_ptr<SimulatedDesktop> inner) : inner_(std::move(inner)) {}
+    bool isProcessTrusted(bool prompt) override { return inner_->isProcessTrusted(prompt); }
+    std::int32_t ownProcessIdentifier() override { return inner_->ownProcessIdentifier(); }
+    std::vector<AXPlatformApplication> runningApplications() override {
+        return inner_->runningApplications();
+    }
+    std::optional<AXPlatformApplication> runningApplication(std::int32_t pid) override {
+        return inner_->runningApplication(pid);
+    }
+    std::optional<std::int32_t> frontmostApplicationPID() override {
+        return inner_->frontmostApplicationPID();
+    }
+    bool activateApplication(std::int32_t pid) override { return inner_->activateApplication(pid); }
+    AXPlatformElementRef createApplicationElement(std::int32_t pid) override {
+        return inner_->createApplicationElement(pid);
+    }
+    AXResult<AXAttributeValue> copyAttributeValue(const AXPlatformElementRef& element,
+                                                  const std::string& attribute) override {
+        auto result = inner_->copyAttributeValue(element, attribute);
+        if (auto* list = std::get_if<std::vector<AXPlatformElementRef>>(&result.value);
+            list != nullptr && attribute == "AXWindows") {
+            list->insert(list->begin(), AXPlatformElementRef{});
+        }
+        return result;
+    }
+    AXResult<bool> isAttributeSettable(const AXPlatformElementRef& element,
+                                       const std::string& attribute) override {
+        return inner_->isAttributeSettable(element, attribute);
+    }
+    AXError setAttributeValue(const AXPlatformElementRef& element, const std::string& attribute,
+                              const AXAttributeValue& value) override {
+        return inner_->setAttributeValue(element, attribute, value);
+    }
+    AXResult<std::optional<std::vector<std::string>>>
+    copyActionNames(const AXPlatformElementRef& element) override {
+        return inner_->copyActionNames(element);
+    }
+    AXResult<std::int32_t> getPid(const AXPlatformElementRef& element) override {
+        return inner_->getPid(element);
+    }
+    AXError performAction(const AXPlatformElementRef& element, const std::string& action) override {
+        return inner_->performAction(element, action);
+    }
+    AXResult<std::shared_ptr<AXPlatformObserver>>
+    createObserver(std::int32_t pid, AXObserverCallback callback) override {
+        return inner_->createObserver(pid, std::move(callback));
+    }
+
+private:
+    std::shared_ptr<SimulatedDesktop> inner_;
+};
+
+TEST_F(BackendTest, AHoleInTheWindowListIsSkipped) {
+    PlatformAccessibilityBackend holey(
+        std::make_shared<HoleInWindowList>(backend_->sharedDesktop()));
+    const auto windows = holey.windows(kAppPid);
+    ASSERT_THAT(windows, SizeIs(1));
+    EXPECT_EQ(holey.snapshot(windows[0], false).title, "Main");
+}
+
 TEST_F(BackendTest, FocusedElementIsAbsentOnAnyFailureButRefusesWhenUntrusted) {
     EXPECT_FALSE(backend_->focusedElement(kAppPid).has_value());
     EXPECT_FALSE(backend_->focusedElement(999).has_value());
