@@ -14,8 +14,8 @@ import validate_atlas
 from extract_strip_frames import FRAMES_FILE, REPORT_FILE, job_directory
 from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, MAX_TOTAL_PIXELS,
                              HatchError, StagedDirectory,
-                             check_description_unchanged, data_error, encode_json, load_plan,
-                             read_input, read_json_input, sha256_hex)
+                             check_description_unchanged, check_strips_unchanged, data_error,
+                             encode_json, load_plan, read_input, read_json_input, sha256_hex)
 
 MAX_ATLAS_SIDE = 8192
 PADDING = 1
@@ -108,6 +108,10 @@ def _load_job(job, plan, plan_digest, animations):
         if [a["name"] for a in report["animations"]] != job["animations"]:
             raise _damaged(index)
         for entry in report["animations"]:
+            # The job must have read the strip that prepare planned (and that is still there).
+            strip = animations[entry["name"]]["strip"]
+            if entry["stripSha256"] != plan["stripSha256"][strip]:
+                raise _damaged(index)
             count = animations[entry["name"]]["frames"]
             start = entry["offset"]
             frames = [bytes(data[start + i * frame_bytes:start + (i + 1) * frame_bytes])
@@ -206,6 +210,7 @@ def run_assemble():
     """Builds run/assembly from every job's output: atlas, map, previews, contact sheet."""
     plan, plan_digest, animations = load_plan()
     check_description_unchanged(plan)
+    check_strips_unchanged(plan)
     outputs = load_job_outputs(plan, plan_digest, animations)
     files, atlas_map = assemble_outputs(plan["pet"], outputs)
     record = {"version": 1, "planSha256": plan_digest,

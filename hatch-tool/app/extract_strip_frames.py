@@ -11,8 +11,9 @@ import zlib
 
 import inspect_frames
 from prepare_pet_run import (EXIT_OK, EXIT_USAGE, JOBS_DIR, MAX_STRIP_BYTES, HatchError,
-                             StagedDirectory, check_description_unchanged, data_error,
-                             encode_json, load_plan, read_input, sha256_hex)
+                             StagedDirectory, check_description_unchanged,
+                             check_strip_unchanged, data_error, encode_json, load_plan,
+                             read_input, sha256_hex)
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 MAX_IMAGE_PIXELS = 1 << 25
@@ -391,15 +392,15 @@ def job_directory(index):
 
 
 def _extract_animation(plan, animation):
+    """The animation's frames and the digest of the strip bytes they came from."""
     path = animation["strip"]
     data = read_input(path, MAX_STRIP_BYTES)
-    if sha256_hex(data) != plan["stripSha256"][path]:
-        raise data_error("%s changed since prepare; run prepare again" % path)
+    check_strip_unchanged(plan, path, data)
     image = decode_png(data, path)
     if (image.width, image.height) != (animation["stripWidth"], animation["stripHeight"]):
         raise data_error("%s: strip is %dx%d, expected %dx%d" % (
             path, image.width, image.height, animation["stripWidth"], animation["stripHeight"]))
-    return split_strip(image, plan["pet"]["frameWidth"], animation["frames"])
+    return split_strip(image, plan["pet"]["frameWidth"], animation["frames"]), sha256_hex(data)
 
 
 def run_job(index):
@@ -413,9 +414,10 @@ def run_job(index):
     frames_data = bytearray()
     reports = []
     for name in plan["jobs"][index]["animations"]:
-        frames = _extract_animation(plan, animations[name])
+        frames, strip_digest = _extract_animation(plan, animations[name])
         report = inspect_frames.inspect_animation(name, frames, width, height)
         report["offset"] = len(frames_data)
+        report["stripSha256"] = strip_digest
         frames_data += b"".join(frames)
         reports.append(report)
     job_report = {"version": 1, "index": index, "planSha256": plan_digest,

@@ -13,9 +13,9 @@ import extract_strip_frames as png
 import render_animation_previews
 from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, EXIT_SOFTWARE,
                              HANDOFF_DIR, MAX_DESCRIPTION_BYTES, MAX_TOTAL_PIXELS, HatchError,
-                             StagedDirectory, check_description_unchanged, data_error,
-                             encode_json, load_plan, parse_strict_json, read_input,
-                             read_json_input, sha256_hex)
+                             StagedDirectory, check_description_unchanged,
+                             check_strips_unchanged, data_error, encode_json, load_plan,
+                             parse_strict_json, read_input, read_json_input, sha256_hex)
 
 MANIFEST = "manifest.json"
 MAX_FILE_BYTES = MAX_TOTAL_PIXELS * 8
@@ -83,9 +83,16 @@ def verify_handoff(directory):
             raise failed("%s differs from the manifest" % entry["path"])
     atlas_map = parse_strict_json(read_input(directory + "/" + compose_atlas.ATLAS_MAP,
                                              MAX_FILE_BYTES), compose_atlas.ATLAS_MAP)
-    layout = png.read_layout(read_input(directory + "/" + atlas_map["image"], MAX_FILE_BYTES),
-                             atlas_map["image"])
-    if (layout.width, layout.height) != (atlas_map["width"], atlas_map["height"]):
+    image = compose_atlas.ATLAS_IMAGE
+    if not isinstance(atlas_map, dict) or atlas_map.get("image") != image:
+        raise failed("the atlas map does not describe the atlas image")
+    # Decoding the whole image (inflate, row filters, exact length) proves more than valid
+    # chunk checksums: the hand-off must hold an atlas a reader can actually draw.
+    try:
+        atlas = png.decode_png(read_input(directory + "/" + image, MAX_FILE_BYTES), image)
+    except HatchError as error:
+        raise failed(error.message) from None
+    if (atlas.width, atlas.height) != (atlas_map.get("width"), atlas_map.get("height")):
         raise failed("the atlas map does not describe the atlas image")
     return manifest
 
@@ -93,6 +100,7 @@ def verify_handoff(directory):
 def run_finalize():
     plan, plan_digest, _ = load_plan()
     check_description_unchanged(plan)
+    check_strips_unchanged(plan)
     contents = _load_assembly(plan_digest, plan["pet"])
     manifest = build_manifest(plan["pet"]["name"], plan_digest, contents)
     if os.path.islink(HANDOFF_DIR):

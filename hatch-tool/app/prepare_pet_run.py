@@ -47,6 +47,7 @@ PATH_COMPONENT = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
 DESCRIPTION_KEYS = {"name", "frameWidth", "frameHeight", "animations"}
 ANIMATION_KEYS = {"name", "strip", "frames", "fps", "loop"}
 SHA256_HEX = re.compile(r"[0-9a-f]{64}")
+SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 class HatchError(Exception):
@@ -141,13 +142,33 @@ def _no_constant(name):
     raise ValueError("%s is not JSON" % name)
 
 
+def _has_surrogate(value):
+    """True when a key or string anywhere in value holds a surrogate code point: what an
+    unpaired surrogate escape decodes to, and what no UTF-8 text can carry."""
+    pending = [value]
+    while pending:
+        item = pending.pop()
+        if isinstance(item, str):
+            if SURROGATE.search(item):
+                return True
+        elif isinstance(item, dict):
+            pending.extend(item)
+            pending.extend(item.values())
+        elif isinstance(item, list):
+            pending.extend(item)
+    return False
+
+
 def parse_strict_json(data, path):
-    """UTF-8 JSON without duplicate keys or NaN/Infinity."""
+    """UTF-8 JSON without duplicate keys, NaN/Infinity or unpaired surrogate escapes."""
     try:
         text = data.decode("utf-8")
-        return json.loads(text, object_pairs_hook=_unique_pairs, parse_constant=_no_constant)
+        value = json.loads(text, object_pairs_hook=_unique_pairs, parse_constant=_no_constant)
     except (UnicodeDecodeError, ValueError, RecursionError):
         raise data_error("%s: not valid JSON" % path) from None
+    if _has_surrogate(value):
+        raise data_error("%s: not valid JSON" % path)
+    return value
 
 
 def encode_json(value):
@@ -362,6 +383,19 @@ def check_description_unchanged(plan):
         raise data_error("%s changed since prepare; run prepare again" % DESCRIPTION_FILE)
 
 
+def check_strip_unchanged(plan, path, data):
+    """Refuses strip bytes that differ from the strip prepare checked and planned."""
+    if sha256_hex(data) != plan["stripSha256"][path]:
+        raise data_error("%s changed since prepare; run prepare again" % path)
+
+
+def check_strips_unchanged(plan):
+    """Refuses when any strip changed after prepare: outputs built from the frames the jobs
+    extracted must still describe the strips in the workspace."""
+    for path in sorted(plan["stripSha256"]):
+        check_strip_unchanged(plan, path, read_input(path, MAX_STRIP_BYTES))
+
+
 def run_prepare():
     """Validates the description and every strip, then writes a fresh plan.
 
@@ -418,7 +452,7 @@ def self_test(check):
             check(False, "description refused: %r" % description)
         except HatchError as error:
             check(error.status == EXIT_DATA, "description refused with status 65")
-    for text in (b'{"a":1,"a":2}', b'{"a":NaN}', b"\xff"):
+    for text in (b'{"a":1,"a":2}', b'{"a":NaN}', b"\xff", b'["\\udc00"]'):
         try:
             parse_strict_json(text, "x")
             check(False, "strict JSON refused %r" % text)

@@ -25,6 +25,15 @@ public:
     std::vector<std::string> environment;
     std::vector<std::string> removed;
     int remove_error = 0;
+    LoadedObjectList loaded{{{LoadedObjectKind::main_program, {}},
+                             {LoadedObjectKind::vdso, {}},
+                             {LoadedObjectKind::file, "/opt/bix/runtime/lib/libpython3.11.so.1.0"},
+                             {LoadedObjectKind::file, "/usr/lib/x86_64-linux-gnu/libc.so.6"}},
+                            0};
+    std::vector<std::string> system_directories{"/usr/lib/x86_64-linux-gnu", "/usr/lib"};
+    std::vector<std::vector<std::string>> restarted_without;
+    std::string restart_marker;
+    int restart_error = ENOEXEC;
     std::string diagnostics;
 
     PathResult executable_path() const override { return executable; }
@@ -44,6 +53,18 @@ public:
         return StatusResult{found->second, 0};
     }
     uid_t effective_uid() const override { return euid; }
+    TreeListing list_tree(const std::string& root) const override {
+        if (files.count(root) == 0) {
+            return TreeListing{{}, ENOENT};
+        }
+        TreeListing listing;
+        for (const auto& [path, status] : files) {
+            if (path == root || path.rfind(root + "/", 0) == 0) {
+                listing.entries.push_back(TreeEntry{path, status});
+            }
+        }
+        return listing;
+    }
     FileIdentity mapped_file_identity(const std::string& path) const override {
         const auto found = files.find(path);
         if (found == files.end() || !S_ISREG(found->second.mode)) {
@@ -53,6 +74,16 @@ public:
     }
     FileIdentity loaded_library_identity(const std::string&) const override { return library; }
     FileIdentity symbol_identity(const std::string&) const override { return symbol; }
+    LoadedObjectList loaded_objects() const override { return loaded; }
+    std::vector<std::string> system_library_directories() const override {
+        return system_directories;
+    }
+    int restart_without(const std::vector<std::string>& names, const std::string& marker,
+                        char**) override {
+        restarted_without.push_back(names);
+        restart_marker = marker;
+        return restart_error;
+    }
     std::vector<std::string> environment_names() const override { return environment; }
     int remove_environment(const std::string& name) override {
         if (remove_error != 0) {

@@ -3,6 +3,9 @@
 #include "launcher/command_line.h"
 #include "launcher/workspace_check.h"
 
+#include <algorithm>
+#include <cerrno>
+
 namespace bix_hatch {
 namespace {
 
@@ -32,8 +35,46 @@ CheckResult remove_interpreter_variables(HatchSystem& system) {
     return CheckResult::pass();
 }
 
+std::vector<std::string> present_loader_variables(const HatchSystem& system) {
+    std::vector<std::string> present;
+    for (const std::string& name : system.environment_names()) {
+        if (std::find(k_loader_variables.begin(), k_loader_variables.end(), name) !=
+                k_loader_variables.end() &&
+            std::find(present.begin(), present.end(), name) == present.end()) {
+            present.push_back(name);
+        }
+    }
+    return present;
+}
+
+namespace {
+
+// Whatever the loader variables loaded has already run its constructors in this process; the
+// run that does the work is a fresh start of the launcher that never loads it. The marker
+// limits this to one restart.
+CheckResult restart_without_loader_variables(HatchSystem& system, char** argv) {
+    const std::vector<std::string> names = system.environment_names();
+    const bool restarted = std::find(names.begin(), names.end(), k_restart_marker) != names.end();
+    if (const auto variables = present_loader_variables(system); !variables.empty()) {
+        const int error =
+            restarted ? EEXIST : system.restart_without(variables, k_restart_marker, argv);
+        return CheckResult::fail(Refusal::loader_restart_failed, error);
+    }
+    if (restarted) {
+        if (const int error = system.remove_environment(k_restart_marker); error != 0) {
+            return CheckResult::fail(Refusal::interpreter_configuration_failed, error);
+        }
+    }
+    return CheckResult::pass();
+}
+
+} // namespace
+
 int run_launcher(int argc, char** argv, HatchSystem& system, const PythonBuild& python,
                  InterpreterHost& interpreter) {
+    if (const CheckResult restart = restart_without_loader_variables(system, argv); !restart.ok()) {
+        return refuse(system, *restart.refusal);
+    }
     const auto command = parse_command_line(argc, argv);
     if (!command) {
         return refuse(system, Refusal::usage);
@@ -51,9 +92,15 @@ int run_launcher(int argc, char** argv, HatchSystem& system, const PythonBuild& 
     if (const CheckResult sealed = check_sealed_modules(system, located.layout); !sealed.ok()) {
         return refuse(system, *sealed.refusal);
     }
+    if (const CheckResult tree = check_sealed_tree(system, located.layout); !tree.ok()) {
+        return refuse(system, *tree.refusal);
+    }
     if (const CheckResult library = check_interpreter_library(system, located.layout, python);
         !library.ok()) {
         return refuse(system, *library.refusal);
+    }
+    if (const CheckResult loaded = check_loaded_objects(system, located.layout); !loaded.ok()) {
+        return refuse(system, *loaded.refusal);
     }
     if (const CheckResult cleared = remove_interpreter_variables(system); !cleared.ok()) {
         return refuse(system, *cleared.refusal);

@@ -4,6 +4,10 @@
 #include "launcher/runtime_check.h"
 #include "platform/hatch_system.h"
 
+#include <array>
+#include <string>
+#include <vector>
+
 namespace bix_hatch {
 
 // What starting the interpreter produced: the module's exit status, or a refusal made while
@@ -21,6 +25,18 @@ public:
     // module unchanged.
     virtual RunResult run(const RuntimeLayout& layout, int argc, char** argv) = 0;
 };
+
+// The dynamic loader's variables that put code from outside the sealed runtime into the
+// process; a launcher started with any of them restarts once without them.
+inline constexpr std::array<const char*, 3> k_loader_variables = {"LD_PRELOAD", "LD_LIBRARY_PATH",
+                                                                  "LD_AUDIT"};
+
+// Set in the environment of the restarted launcher, so that variables put back by whatever
+// performed the restart (an exec wrapper) end in a refusal instead of another restart.
+inline constexpr const char* k_restart_marker = "BIX_HATCH_TOOL_RESTARTED";
+
+// The loader variables present in the environment.
+std::vector<std::string> present_loader_variables(const HatchSystem& system);
 
 // True for the variables an interpreter may still consult despite ignoring the environment.
 bool is_interpreter_variable(const std::string& name);

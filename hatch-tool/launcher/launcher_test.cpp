@@ -37,6 +37,9 @@ class LauncherTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string root = "/opt/bix/runtime";
+        for (const char* directory : {"", "/bin", "/lib"}) {
+            system_.add_directory(root + directory, 0555, 0);
+        }
         system_.add_file(root + "/bin/bix-hatch-tool", 0555);
         for (const char* directory : {"/app", "/lib/python3.11", "/lib/python3.11/lib-dynload",
                                       "/lib/python3.11/site-packages"}) {
@@ -115,6 +118,25 @@ TEST_F(LauncherTest, InstallationRefusalsExitSeventyWithoutUsage) {
     EXPECT_EQ(system_.diagnostics,
               "bix-hatch-tool: reviewed runtime module is missing or writable\n");
     EXPECT_EQ(interpreter_.runs, 0);
+}
+
+TEST_F(LauncherTest, LoaderVariablesRestartTheLauncherOnceBeforeAnyCheck) {
+    system_.environment = {"PATH", "LD_AUDIT", "LD_PRELOAD", "LD_BIND_NOW", "LD_LIBRARY_PATH"};
+    EXPECT_EQ(launch({"job", "--index", "1"}), 70); // reached only when the restart failed
+    const std::vector<std::vector<std::string>> restarts = {
+        {"LD_AUDIT", "LD_PRELOAD", "LD_LIBRARY_PATH"}};
+    EXPECT_EQ(system_.restarted_without, restarts);
+    EXPECT_EQ(system_.restart_marker, k_restart_marker);
+    EXPECT_EQ(system_.diagnostics,
+              "bix-hatch-tool: could not restart without the dynamic loader variables\n");
+    // Variables put back across the restart are refused; a clean restart drops its marker.
+    system_.environment = {k_restart_marker, "LD_PRELOAD"};
+    EXPECT_EQ(launch({"self-test"}), 70);
+    EXPECT_EQ(system_.restarted_without.size(), 1u);
+    EXPECT_EQ(interpreter_.runs, 0);
+    system_.environment = {"PATH", k_restart_marker};
+    EXPECT_EQ(launch({"self-test"}), 0);
+    EXPECT_EQ(interpreter_.environment_at_start, std::vector<std::string>{"PATH"});
 }
 
 TEST_F(LauncherTest, ForeignInterpreterLibraryIsRefusedBeforeTheInterpreterStarts) {

@@ -39,6 +39,11 @@ RefusalEntry entry_for(Refusal refusal) {
         return {"reviewed runtime module is missing or writable", kExitSoftware, false};
     case Refusal::interpreter_library_not_sealed:
         return {"interpreter library is not the sealed runtime's copy", kExitSoftware, false};
+    case Refusal::foreign_object_loaded:
+        return {"a loaded object is neither the sealed runtime's nor the system's", kExitSoftware,
+                false};
+    case Refusal::loader_restart_failed:
+        return {"could not restart without the dynamic loader variables", kExitSoftware, false};
     case Refusal::launcher_path_too_long:
         return {"launcher path is too long", kExitSoftware, false};
     case Refusal::interpreter_configuration_failed:

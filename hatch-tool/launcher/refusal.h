@@ -30,6 +30,8 @@ enum class Refusal {
     module_root_not_sealed,
     reviewed_module_unsafe,
     interpreter_library_not_sealed,
+    foreign_object_loaded,
+    loader_restart_failed,
     launcher_path_too_long,
     interpreter_configuration_failed,
     search_path_too_long,

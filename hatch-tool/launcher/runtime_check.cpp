@@ -1,5 +1,6 @@
 #include "launcher/runtime_check.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 
@@ -39,6 +40,30 @@ bool is_sealed_directory(const StatusResult& status) {
 bool is_sealed_module(const StatusResult& status) {
     return status.ok() && S_ISREG(status.status.mode) && status.status.links == 1 &&
            (status.status.mode & kAnyWriteBit) == 0;
+}
+
+// Only these could change a sealed object: root, and the launcher's owner (who installed it).
+bool is_sealed_tree_entry(const FileStatus& status, uid_t launcher_owner) {
+    return (S_ISDIR(status.mode) || S_ISREG(status.mode)) && (status.mode & kAnyWriteBit) == 0 &&
+           (status.owner == 0 || status.owner == launcher_owner);
+}
+
+bool is_sanitizer_runtime(const std::string& name) {
+    for (const char* prefix :
+         {"libasan.so", "libubsan.so", "liblsan.so", "libtsan.so", "libhwasan.so"}) {
+        if (name.rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_system_library(const std::string& path, const std::vector<std::string>& directories) {
+    const std::string directory = parent_of(path);
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+        return false;
+    }
+    return k_accepts_sanitizer_runtime || !is_sanitizer_runtime(name_of(path));
 }
 
 } // namespace
@@ -84,6 +109,47 @@ CheckResult check_sealed_modules(const HatchSystem& system, const RuntimeLayout&
         }
     }
     return CheckResult::pass();
+}
+
+CheckResult check_sealed_tree(const HatchSystem& system, const RuntimeLayout& layout) {
+    const StatusResult launcher = system.status_without_following(layout.launcher);
+    if (!launcher.ok()) {
+        return CheckResult::fail(Refusal::module_root_not_sealed, launcher.error);
+    }
+    const TreeListing tree = system.list_tree(layout.root);
+    if (!tree.ok()) {
+        return CheckResult::fail(Refusal::module_root_not_sealed, tree.error);
+    }
+    for (const TreeEntry& entry : tree.entries) {
+        if (!is_sealed_tree_entry(entry.status, launcher.status.owner)) {
+            return CheckResult::fail(Refusal::module_root_not_sealed);
+        }
+    }
+    return CheckResult::pass();
+}
+
+CheckResult check_loaded_objects(const HatchSystem& system, const RuntimeLayout& layout) {
+    const LoadedObjectList loaded = system.loaded_objects();
+    if (!loaded.ok()) {
+        return CheckResult::fail(Refusal::foreign_object_loaded, loaded.error);
+    }
+    const std::vector<std::string> directories = system.system_library_directories();
+    std::size_t programs = 0;
+    for (const LoadedObject& object : loaded.objects) {
+        switch (object.kind) {
+        case LoadedObjectKind::main_program:
+            ++programs;
+            break;
+        case LoadedObjectKind::vdso:
+            break;
+        case LoadedObjectKind::file:
+            if (object.path != layout.library && !is_system_library(object.path, directories)) {
+                return CheckResult::fail(Refusal::foreign_object_loaded);
+            }
+            break;
+        }
+    }
+    return programs == 1 ? CheckResult::pass() : CheckResult::fail(Refusal::foreign_object_loaded);
 }
 
 CheckResult check_interpreter_library(const HatchSystem& system, const RuntimeLayout& layout,

@@ -46,6 +46,23 @@ LocateResult locate_runtime(const HatchSystem& system, const PythonBuild& python
 // single-link regular file, none of them with any write permission bit.
 CheckResult check_sealed_modules(const HatchSystem& system, const RuntimeLayout& layout);
 
+// Requires every object under ROOT, ROOT included, to be a directory or a regular file with no
+// write permission bit, owned by root or by the launcher's owner: a writable folder or
+// bytecode file anywhere in the standard library would run as surely as a reviewed module.
+CheckResult check_sealed_tree(const HatchSystem& system, const RuntimeLayout& layout);
+
+// Whether this build lets the sanitizer runtimes it was built with stay loaded.
+#ifdef BIX_HATCH_SANITIZER_RUNTIME
+inline constexpr bool k_accepts_sanitizer_runtime = true;
+#else
+inline constexpr bool k_accepts_sanitizer_runtime = false;
+#endif
+
+// Accepts only the launcher, ROOT/lib's interpreter library, the kernel's virtual object and
+// libraries in the system's own library directories among the objects this process has
+// loaded, so that no code from anywhere else is present when the interpreter starts.
+CheckResult check_loaded_objects(const HatchSystem& system, const RuntimeLayout& layout);
+
 // Proves that the interpreter library this process loaded, and the one its symbol lookup
 // resolves to, are ROOT/lib's file, so neither the loader's fallback search nor an injected
 // library can run an interpreter from outside the sealed runtime.

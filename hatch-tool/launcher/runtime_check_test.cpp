@@ -14,6 +14,9 @@ constexpr const char* kRoot = "/opt/bix/runtime";
 // A complete sealed runtime under kRoot.
 void add_sealed_runtime(FakeSystem& system) {
     const std::string root = kRoot;
+    for (const char* directory : {"", "/bin", "/lib"}) {
+        system.add_directory(root + directory, 0555, 0);
+    }
     system.add_file(root + "/bin/bix-hatch-tool", 0555);
     for (const char* directory : {"/app", "/lib/python3.11", "/lib/python3.11/lib-dynload",
                                   "/lib/python3.11/site-packages"}) {
@@ -48,6 +51,7 @@ TEST(RuntimeCheck, LocatesRootTwoLevelsAboveTheCanonicalLauncher) {
     EXPECT_EQ(located.layout.module_paths, expected_paths);
     EXPECT_EQ(located.layout.library, "/opt/bix/runtime/lib/libpython3.11.so.1.0");
     EXPECT_TRUE(check_sealed_modules(system, located.layout).ok());
+    EXPECT_TRUE(check_sealed_tree(system, located.layout).ok());
     EXPECT_TRUE(check_interpreter_library(system, located.layout, kPython).ok());
 }
 
@@ -140,6 +144,46 @@ TEST(RuntimeCheck, RefusesEveryUnsealedModuleLocation) {
         const CheckResult check = check_sealed_modules(system, located.layout);
         ASSERT_FALSE(check.ok()) << c.label;
         EXPECT_EQ(*check.refusal, c.expected) << c.label;
+    }
+}
+
+// One object added under ROOT (owned by uid 77, the launcher by `launcher_owner`) and whether
+// the tree stays sealed; plus the loaded objects, one added to the usual ones.
+TEST(RuntimeCheck, AcceptsOnlyASealedTreeAndSealedOrSystemObjects) {
+    const std::string pycache = std::string(kRoot) + "/lib/python3.11/__pycache__";
+    const struct {
+        mode_t mode;
+        uid_t launcher_owner;
+        bool sealed;
+    } trees[] = {{S_IFDIR | 0555, 77, true},  {S_IFDIR | 0555, 0, false},
+                 {S_IFDIR | 0755, 77, false}, {S_IFREG | 0464, 77, false},
+                 {S_IFLNK | 0777, 77, false}, {S_IFIFO | 0444, 77, false}};
+    for (const auto& c : trees) {
+        FakeSystem system;
+        add_sealed_runtime(system);
+        system.files[pycache] = FileStatus{c.mode, 77, 1, 7, 9};
+        system.files[std::string(kRoot) + "/bin/bix-hatch-tool"].owner = c.launcher_owner;
+        const LocateResult located = locate_runtime(system, kPython);
+        EXPECT_EQ(check_sealed_tree(system, located.layout).ok(), c.sealed) << std::oct << c.mode;
+    }
+    const std::string lib = "/usr/lib/x86_64-linux-gnu/";
+    const struct {
+        LoadedObject extra;
+        bool accepted;
+    } objects[] = {
+        {{LoadedObjectKind::file, lib + "libexpat.so.1"}, true},
+        {{LoadedObjectKind::file, lib + "libasan.so.8"}, k_accepts_sanitizer_runtime},
+        {{LoadedObjectKind::file, "/tmp/x/libinterpose.so"}, false},
+        {{LoadedObjectKind::file, std::string(kRoot) + "/lib/libz.so.1"}, false},
+        {{LoadedObjectKind::file, lib + "libfakeroot/libfakeroot-sysv.so"}, false},
+        {{LoadedObjectKind::main_program, {}}, false},
+    };
+    for (const auto& c : objects) {
+        FakeSystem system;
+        add_sealed_runtime(system);
+        system.loaded.objects.push_back(c.extra);
+        const LocateResult located = locate_runtime(system, kPython);
+        EXPECT_EQ(check_loaded_objects(system, located.layout).ok(), c.accepted) << c.extra.path;
     }
 }
 

@@ -33,10 +33,50 @@ struct StatusResult {
     bool ok() const { return error == 0; }
 };
 
+// One object found under a directory tree: its path (the tree's root path, then "/" and the
+// names below it) and its status.
+struct TreeEntry {
+    std::string path;
+    FileStatus status;
+};
+
+// Every object of a tree, the root first, or the errno value that stopped the listing.
+struct TreeListing {
+    std::vector<TreeEntry> entries;
+    int error = 0;
+
+    bool ok() const { return error == 0; }
+};
+
+// Bounds on a listed tree; a deeper or larger tree is refused (ELOOP, E2BIG), never cut short.
+inline constexpr std::size_t kMaxTreeDepth = 64;
+inline constexpr std::size_t kMaxTreeEntries = 65536;
+
 // Device and inode of the file behind a mapping of this process.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
+    int error = 0;
+
+    bool ok() const { return error == 0; }
+};
+
+// What the dynamic loader has loaded into this process, as far as the launcher cares.
+enum class LoadedObjectKind {
+    main_program, // the executable itself
+    vdso,         // the kernel's virtual shared object, no file
+    file,         // a shared object mapped from a file
+};
+
+struct LoadedObject {
+    LoadedObjectKind kind;
+    std::string path; // file objects: the canonical path of the file proved to be mapped
+};
+
+// Every loaded object in load order, or the errno value that stopped the listing (ESTALE when
+// a file object's name no longer leads to the file that is mapped).
+struct LoadedObjectList {
+    std::vector<LoadedObject> objects;
     int error = 0;
 
     bool ok() const { return error == 0; }
@@ -58,6 +98,9 @@ public:
     // Status of path itself; a final symbolic link is reported, not followed.
     virtual StatusResult status_without_following(const std::string& path) const = 0;
     virtual uid_t effective_uid() const = 0;
+    // Every object under root, root included, each examined without following a symbolic link
+    // (a link is listed, never entered), within kMaxTreeDepth and kMaxTreeEntries.
+    virtual TreeListing list_tree(const std::string& root) const = 0;
     // Identity of the file at path as a memory mapping of it reports it. Mappings are compared
     // with mappings, since a stacked file system may show a mapped file with the identity of the
     // file underneath rather than the one stat reports.
@@ -66,6 +109,15 @@ public:
     virtual FileIdentity loaded_library_identity(const std::string& soname) const = 0;
     // Identity of the file mapped where the process's global lookup resolves symbol.
     virtual FileIdentity symbol_identity(const std::string& symbol) const = 0;
+    // Every object the dynamic loader has loaded into this process.
+    virtual LoadedObjectList loaded_objects() const = 0;
+    // Canonical paths of the directories the system installs its own shared libraries in.
+    virtual std::vector<std::string> system_library_directories() const = 0;
+    // Replaces this process with a fresh start of the same executable file, argv unchanged and
+    // the environment without the named variables but with marker set to "1". Returns only on
+    // failure, with its errno value.
+    virtual int restart_without(const std::vector<std::string>& names, const std::string& marker,
+                                char** argv) = 0;
     // Names of every variable in the process environment.
     virtual std::vector<std::string> environment_names() const = 0;
     // Removes one variable from the process environment; returns an errno value or 0.

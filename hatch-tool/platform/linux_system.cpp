@@ -1,9 +1,11 @@
 #include "platform/linux_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <string_view>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -131,14 +134,174 @@ private:
     void* address_;
 };
 
-FileIdentity identity_of_address(const void* address) {
+FileStatus status_of(const struct stat& st) {
+    return FileStatus{st.st_mode, st.st_uid, st.st_nlink, st.st_dev, st.st_ino};
+}
+
+bool is_dot_entry(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+constexpr std::size_t kDirectoryBufferBytes = 32768;
+
+int list_directory(int fd, const std::string& path, std::size_t depth,
+                   std::vector<TreeEntry>& entries);
+
+// Lists one directory entry and, for a directory, everything below it. A directory is opened
+// without following a link and examined through that descriptor, so the status recorded is
+// the status of the very directory that is then read.
+int list_entry(int parent, const char* name, unsigned char type, const std::string& path,
+               std::size_t depth, std::vector<TreeEntry>& entries) {
+    if (entries.size() >= kMaxTreeEntries) {
+        return E2BIG;
+    }
+    struct stat st {};
+    int child = -1;
+    if (type == DT_DIR || type == DT_UNKNOWN) {
+        child = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0 && (type == DT_DIR || (errno != ENOTDIR && errno != ELOOP))) {
+            return errno;
+        }
+    }
+    if (child >= 0 ? fstat(child, &st) != 0
+                   : fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = errno;
+        if (child >= 0) {
+            close(child);
+        }
+        return error;
+    }
+    const std::string child_path = path + "/" + name;
+    entries.push_back(TreeEntry{child_path, status_of(st)});
+    if (child < 0) {
+        return S_ISDIR(st.st_mode) ? ESTALE : 0; // became a directory after it was read
+    }
+    if (depth + 1 > kMaxTreeDepth) {
+        close(child);
+        return ELOOP;
+    }
+    return list_directory(child, child_path, depth + 1, entries);
+}
+
+// Appends every object below the directory open on fd (taken over) to entries; returns an
+// errno value or 0. Each level holds one descriptor, so the depth bound also bounds those.
+int list_directory(int fd, const std::string& path, std::size_t depth,
+                   std::vector<TreeEntry>& entries) {
+    const UniqueFd directory(fd);
+    std::vector<char> buffer(kDirectoryBufferBytes);
+    for (;;) {
+        const ssize_t length = getdents64(directory.get(), buffer.data(), buffer.size());
+        if (length < 0 && errno == EINTR) {
+            continue;
+        }
+        if (length <= 0) {
+            return length == 0 ? 0 : errno;
+        }
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            offset += entry->d_reclen;
+            if (is_dot_entry(entry->d_name)) {
+                continue;
+            }
+            if (const int error =
+                    list_entry(directory.get(), entry->d_name, entry->d_type, path, depth, entries);
+                error != 0) {
+                return error;
+            }
+        }
+    }
+}
+
+PathResult read_own_maps() {
     std::ifstream maps("/proc/self/maps");
     if (!maps) {
-        return FileIdentity{0, 0, EIO};
+        return PathResult{{}, EIO};
     }
     std::stringstream contents;
     contents << maps.rdbuf();
-    return find_mapped_file(contents.str(), reinterpret_cast<std::uintptr_t>(address));
+    return PathResult{contents.str(), 0};
+}
+
+FileIdentity identity_of_address(const void* address) {
+    const PathResult maps = read_own_maps();
+    if (!maps.ok()) {
+        return FileIdentity{0, 0, maps.error};
+    }
+    return find_mapped_file(maps.path, reinterpret_cast<std::uintptr_t>(address));
+}
+
+// One object as the dynamic loader reports it.
+struct LoaderEntry {
+    std::string name;
+    std::uintptr_t first_segment = 0; // where its first loadable segment is mapped
+    const void* headers = nullptr;    // its program headers
+};
+
+struct LoaderWalk {
+    std::vector<LoaderEntry> entries;
+    bool failed = false;
+};
+
+int record_loaded_object(dl_phdr_info* info, std::size_t, void* data) noexcept {
+    auto* walk = static_cast<LoaderWalk*>(data);
+    LoaderEntry entry;
+    entry.headers = info->dlpi_phdr;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type == PT_LOAD) {
+            entry.first_segment = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+            break;
+        }
+    }
+    try {
+        entry.name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+        walk->entries.push_back(std::move(entry));
+    } catch (...) {
+        walk->failed = true;
+        return 1;
+    }
+    return 0;
+}
+
+// The kernel's virtual shared object has no file; it is recognised by its program headers
+// lying where the kernel said it put the object.
+bool is_vdso(const LoaderEntry& entry) {
+    const auto base = getauxval(AT_SYSINFO_EHDR);
+    if (base == 0) {
+        return false;
+    }
+    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(base);
+    return entry.headers == reinterpret_cast<const char*>(base) + header->e_phoff;
+}
+
+// A loaded file object with its canonical path and a fresh mapping of that path, so that one
+// listing of the mappings can prove the path leads to the very file the loader mapped.
+struct FileObject {
+    std::string path;
+    std::uintptr_t loaded = 0;
+    std::unique_ptr<Mapping> fresh;
+};
+
+int map_file_object(const LoaderEntry& entry, FileObject& object) {
+    std::unique_ptr<char, FreeDeleter> canonical(realpath(entry.name.c_str(), nullptr));
+    if (!canonical || entry.first_segment == 0) {
+        return ESTALE;
+    }
+    object.path = canonical.get();
+    object.loaded = entry.first_segment;
+    const UniqueFd fd(open(object.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+        return ESTALE;
+    }
+    object.fresh = std::make_unique<Mapping>(fd.get(), 1);
+    return object.fresh->get() == nullptr ? errno : 0;
+}
+
+bool same_file(const std::string& maps, std::uintptr_t a, std::uintptr_t b) {
+    const FileIdentity first = find_mapped_file(maps, a);
+    const FileIdentity second = find_mapped_file(maps, b);
+    return first.ok() && second.ok() && first.device == second.device &&
+           first.inode == second.inode;
 }
 
 } // namespace
@@ -189,7 +352,25 @@ StatusResult LinuxSystem::status_without_following(const std::string& path) cons
     if (lstat(path.c_str(), &st) != 0) {
         return StatusResult{{}, errno};
     }
-    return StatusResult{FileStatus{st.st_mode, st.st_uid, st.st_nlink, st.st_dev, st.st_ino}, 0};
+    return StatusResult{status_of(st), 0};
+}
+
+TreeListing LinuxSystem::list_tree(const std::string& root) const {
+    TreeListing listing;
+    const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        listing.error = errno;
+        return listing;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        listing.error = errno;
+        close(fd);
+        return listing;
+    }
+    listing.entries.push_back(TreeEntry{root, status_of(st)});
+    listing.error = list_directory(fd, root, 0, listing.entries);
+    return listing;
 }
 
 uid_t LinuxSystem::effective_uid() const {
@@ -237,6 +418,90 @@ FileIdentity LinuxSystem::symbol_identity(const std::string& symbol) const {
         return FileIdentity{0, 0, ENOENT};
     }
     return identity_of_address(address);
+}
+
+LoadedObjectList LinuxSystem::loaded_objects() const {
+    LoaderWalk walk;
+    dl_iterate_phdr(record_loaded_object, &walk);
+    if (walk.failed) {
+        return LoadedObjectList{{}, ENOMEM};
+    }
+    LoadedObjectList list;
+    std::vector<FileObject> files;
+    for (std::size_t i = 0; i < walk.entries.size(); ++i) {
+        const LoaderEntry& entry = walk.entries[i];
+        // The loader reports the executable first, without a name.
+        if (i == 0 && entry.name.empty()) {
+            list.objects.push_back(LoadedObject{LoadedObjectKind::main_program, {}});
+        } else if (is_vdso(entry)) {
+            list.objects.push_back(LoadedObject{LoadedObjectKind::vdso, {}});
+        } else {
+            FileObject object;
+            if (const int error = map_file_object(entry, object); error != 0) {
+                return LoadedObjectList{{}, error};
+            }
+            list.objects.push_back(LoadedObject{LoadedObjectKind::file, object.path});
+            files.push_back(std::move(object));
+        }
+    }
+    const PathResult maps = read_own_maps();
+    if (!maps.ok()) {
+        return LoadedObjectList{{}, maps.error};
+    }
+    for (const FileObject& object : files) {
+        if (!same_file(maps.path, object.loaded,
+                       reinterpret_cast<std::uintptr_t>(object.fresh->get()))) {
+            return LoadedObjectList{{}, ESTALE};
+        }
+    }
+    return list;
+}
+
+std::vector<std::string> LinuxSystem::system_library_directories() const {
+#if defined(__x86_64__)
+    constexpr const char* kMultiarch = "x86_64-linux-gnu";
+#elif defined(__aarch64__)
+    constexpr const char* kMultiarch = "aarch64-linux-gnu";
+#else
+    constexpr const char* kMultiarch = "";
+#endif
+    const std::string candidates[] = {std::string("/lib/") + kMultiarch,
+                                      std::string("/usr/lib/") + kMultiarch,
+                                      "/lib64",
+                                      "/usr/lib64",
+                                      "/lib",
+                                      "/usr/lib"};
+    std::vector<std::string> directories;
+    for (const std::string& candidate : candidates) {
+        const PathResult canonical = canonical_path(candidate);
+        if (canonical.ok() && std::find(directories.begin(), directories.end(), canonical.path) ==
+                                  directories.end()) {
+            directories.push_back(canonical.path);
+        }
+    }
+    return directories;
+}
+
+int LinuxSystem::restart_without(const std::vector<std::string>& names, const std::string& marker,
+                                 char** argv) {
+    // The running file itself, not whatever its path leads to by now.
+    const UniqueFd self(open("/proc/self/exe", O_PATH | O_CLOEXEC));
+    if (self.get() < 0) {
+        return errno;
+    }
+    std::vector<char*> environment;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (name != marker && std::find(names.begin(), names.end(), name) == names.end()) {
+            environment.push_back(*entry);
+        }
+    }
+    std::string marker_entry = marker + "=1";
+    environment.push_back(marker_entry.data());
+    environment.push_back(nullptr);
+    fexecve(self.get(), argv, environment.data());
+    return errno;
 }
 
 std::vector<std::string> LinuxSystem::environment_names() const {

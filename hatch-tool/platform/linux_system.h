@@ -13,9 +13,14 @@ public:
     PathResult current_directory() const override;
     StatusResult status_without_following(const std::string& path) const override;
     uid_t effective_uid() const override;
+    TreeListing list_tree(const std::string& root) const override;
     FileIdentity mapped_file_identity(const std::string& path) const override;
     FileIdentity loaded_library_identity(const std::string& soname) const override;
     FileIdentity symbol_identity(const std::string& symbol) const override;
+    LoadedObjectList loaded_objects() const override;
+    std::vector<std::string> system_library_directories() const override;
+    int restart_without(const std::vector<std::string>& names, const std::string& marker,
+                        char** argv) override;
     std::vector<std::string> environment_names() const override;
     int remove_environment(const std::string& name) override;
     void write_diagnostic(const std::string& text) override;

@@ -74,6 +74,32 @@ TEST(LinuxSystem, ReportsLinksWithoutFollowingThem) {
     rmdir(directory.c_str());
 }
 
+TEST(LinuxSystem, ListsATreeWithoutEnteringLinksAndRefusesOneTooDeep) {
+    char directory_template[] = "/tmp/bix-hatch-tree-XXXXXX";
+    ASSERT_NE(mkdtemp(directory_template), nullptr);
+    const std::string root = directory_template;
+    ASSERT_EQ(symlink("/etc", (root + "/etc").c_str()), 0);
+    std::string deep = root;
+    for (std::size_t level = 0; level <= kMaxTreeDepth; ++level) {
+        ASSERT_EQ(mkdir((deep += "/d").c_str(), 0755), 0);
+    }
+    LinuxSystem system;
+    EXPECT_EQ(system.list_tree(root).error, ELOOP);
+    ASSERT_EQ(rmdir(deep.c_str()), 0);
+    const TreeListing listing = system.list_tree(root);
+    ASSERT_TRUE(listing.ok()) << listing.error;
+    EXPECT_EQ(listing.entries.size(), kMaxTreeDepth + 2); // root, the link, the directories
+    EXPECT_EQ(listing.entries.front().path, root);
+    EXPECT_EQ(std::count_if(listing.entries.begin(), listing.entries.end(),
+                            [](const TreeEntry& e) { return S_ISLNK(e.status.mode); }),
+              1);
+    for (; deep != root; deep.resize(deep.rfind('/'))) {
+        rmdir(deep.c_str());
+    }
+    unlink((root + "/etc").c_str());
+    rmdir(root.c_str());
+}
+
 TEST(LinuxSystem, RemovesOnlyTheNamedVariable) {
     LinuxSystem system;
     ASSERT_EQ(setenv("BIX_HATCH_TEST_VARIABLE", "1", 1), 0);

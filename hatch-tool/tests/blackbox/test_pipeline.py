@@ -254,6 +254,10 @@ DESCRIPTION_FAULTS = [
     ("duplicate key", '{"name": "a", "name": "b"}', "not valid JSON"),
     ("not JSON", "{", "not valid JSON"),
     ("NaN", '{"frameWidth": NaN}', "not valid JSON"),
+    ("lone surrogate in a strip", '{"name": "Pip", "frameWidth": 16, "frameHeight": 12, '
+     '"animations": [{"name": "idle", "strip": "\\ud800.png", "frames": 1, "fps": 1, '
+     '"loop": true}]}', "not valid JSON"),
+    ("lone surrogate in a key", '{"name": "Pip", "\\udc00": 1}', "not valid JSON"),
     ("extra key", {"extra": 1}, "the description must have exactly the keys"),
     ("zero width", {"frameWidth": 0}, "frameWidth must be an integer from 1 to 1024"),
     ("boolean height", {"frameHeight": True}, "frameHeight must be an integer from 1 to 1024"),
@@ -443,7 +447,12 @@ def _frame_marked_empty(report):
     report["animations"][0]["frames"][0].update(empty=True, bbox=None)
 
 
-@pytest.mark.parametrize("damage", [_shrink_first_box, _box_not_a_list, _frame_marked_empty])
+def _other_strip_recorded(report):
+    report["animations"][0]["stripSha256"] = "0" * 64
+
+
+@pytest.mark.parametrize("damage", [_shrink_first_box, _box_not_a_list, _frame_marked_empty,
+                                    _other_strip_recorded])
 def test_damaged_job_report_is_refused_by_assemble(launcher, workspace, damage):
     make_pet(workspace, animation_count=2)
     assert stage(launcher, workspace, "prepare").status == 0
@@ -489,3 +498,54 @@ def test_job_never_writes_through_a_symlinked_jobs_directory(launcher, workspace
     assert (result.status, result.stdout, result.stderr) == (
         65, "", "bix-hatch-tool: run/jobs: must not be a symbolic link\n")
     assert os.listdir(outside) == []
+
+
+def _assembled(launcher, workspace, count):
+    make_pet(workspace, animation_count=count)
+    assert stage(launcher, workspace, "prepare").status == 0
+    assert all(r.status == 0 for r in run_jobs(launcher, workspace, count))
+    return os.path.join(workspace, "run", "assembly")
+
+
+def test_strip_changed_after_its_job_is_refused_by_later_stages(launcher, workspace):
+    assembly = _assembled(launcher, workspace, 2)
+    strip = os.path.join(workspace, "strips", "anim-00.png")
+    with open(strip, "rb") as f:
+        original = f.read()
+    for stage_name in ("assemble", "finalize"):
+        with open(strip, "wb") as f:
+            f.write(encode_strip([make_frame(7, 0)], "rgba", filters=(0,)))
+        result = stage(launcher, workspace, stage_name)
+        assert (result.status, result.stdout, result.stderr) == (65, "", "bix-hatch-tool: "
+                "strips/anim-00.png changed since prepare; run prepare again\n")
+        assert not os.path.exists(assembly if stage_name == "assemble" else
+                                  os.path.join(workspace, "handoff"))
+        with open(strip, "wb") as f:
+            f.write(original)
+        assert stage(launcher, workspace, "assemble").status == 0
+
+
+@pytest.mark.parametrize("change, reason", [
+    (lambda raw: b"\x78\x9c not zlib at all", "not a valid zlib stream"),
+    (lambda raw: zlib.compress(raw[:-1]), "image data has the wrong length"),
+    (lambda raw: zlib.compress(raw + b"\0"), "image data has the wrong length"),
+    (lambda raw: zlib.compress(b"\x07" + raw[1:]), "unknown row filter"),
+])
+def test_undecodable_atlas_gives_no_handoff(launcher, workspace, change, reason):
+    """Valid chunk CRCs and a recorded digest that matches: only decoding finds the fault."""
+    assembly = _assembled(launcher, workspace, 2)
+    assert stage(launcher, workspace, "assemble").status == 0
+    with open(os.path.join(assembly, "atlas.png"), "r+b") as f:
+        data = f.read()
+        atlas = data[:33] + pngtools.chunk(b"IDAT", change(zlib.decompress(
+            dict(pngtools.chunks(data))[b"IDAT"]))) + pngtools.chunk(b"IEND", b"")
+        f.seek(0)
+        f.truncate()
+        f.write(atlas)
+    _rewrite_json(os.path.join(assembly, "assembly.json"), lambda record: record["files"].update(
+        {"atlas.png": hashlib.sha256(atlas).hexdigest()}))
+    result = stage(launcher, workspace, "finalize")
+    assert result.status == 70 and result.stderr.startswith(
+        "bix-hatch-tool: hand-off verification failed: atlas.png: corrupt PNG ("), result
+    assert reason in result.stderr and "handoff" not in os.listdir(workspace)
+    assert leftovers(workspace) == []
