@@ -13,6 +13,7 @@ import pytest
 AXCTL = os.environ.get("BIX_AXCTL_BIN", "")
 HELPER = os.environ.get("BIX_HELPER_BIN", "")
 PROFILE = os.path.join(os.environ.get("BIX_PROFILE_DIR", ""), "demo-chat.json")
+SCENARIOS = os.environ.get("BIX_SCENARIO_DIR", "")
 FAKE_HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_helper.py")
 DEADLINE_SECONDS = 60.0  # generous: sanitizer builds start slowly
 

@@ -7,7 +7,8 @@ import signal
 import subprocess
 import time
 
-from conftest import AXCTL, DEADLINE_SECONDS, HELPER, PROFILE, pid_is_gone, reply_lines, run_axctl
+from conftest import (AXCTL, DEADLINE_SECONDS, HELPER, PROFILE, SCENARIOS, pid_is_gone,
+                      reply_lines, run_axctl)
 
 with open(PROFILE) as profile_file:
     PROFILE_HASH = json.load(profile_file)["profileHash"]
@@ -86,6 +87,20 @@ def test_several_verbs_share_one_binding_and_stop_at_the_first_failure(helpers):
     assert status == 1 and out == ""
     assert err == ("bix-axctl: observeResponse failed: INVALID_REQUEST: "
                    "Response observation bounds are invalid.\n")
+
+
+def test_ask_returns_while_the_answer_streams_so_stop_can_end_it(helpers):
+    helper, _ = helpers.real()
+    status, out, err = run_axctl("--helper", helper, "--simulated-desktop",
+                                 os.path.join(SCENARIOS, "chat-never-settles.json"), "--profile",
+                                 PROFILE, "ask", "Count forever", "stop", "follow")
+    assert (status, err) == (0, "")
+    pressed, answer = out.splitlines()[-2:]
+    assert pressed == "pressed stop (attempted)" and answer.startswith("Here is")
+
+    status, out, err = run_axctl("--helper", helper, "--profile", PROFILE, "follow")
+    assert (status, out) == (2, "")
+    assert err == "bix-axctl: follow needs an answer to follow: ask first\n"
 
 
 def test_failures_map_to_their_exit_statuses(helpers):
