@@ -1,10 +1,13 @@
 #include "Access/AccessibilityTreeReader.h"
 #include "Platform/MainRunLoop.h"
 #include "Simulator/SimulatedDesktopBackend.h"
+#include "Simulator/SimulatedDesktopScenario.h"
 
 #include <chrono>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,23 @@ protected:
         window_ = backend_->windows(kChatPid).at(0);
     }
     void TearDown() override { desktop().setScheduler(nullptr); }
+
+    // Replaces the desktop with the demo whose chat behaviour also holds `members` (JSON members
+    // added after its step), so the scenario reading is exercised too.
+    void loadDemoWithChat(const std::string& members) {
+        std::string scenario(demoDesktopScenario());
+        const std::string step = "\"stepMilliseconds\": 40";
+        const auto at = scenario.find(step);
+        ASSERT_NE(at, std::string::npos);
+        scenario.insert(at + step.size(), ", " + members);
+        desktop().setScheduler(nullptr);
+        backend_ = SimulatedDesktopBackend::fromScenarioText(scenario);
+        SetUp();
+    }
+    void submit(const std::string& prompt) {
+        desktop().setAttribute(id("composer"), "AXValue", prompt);
+        press("send-button");
+    }
 
     SimulatedDesktop& desktop() { return backend_->desktop(); }
     SimulatedElementId id(const std::string& key) { return *desktop().elementByKey(key); }
@@ -156,6 +176,118 @@ TEST_F(ChatBehaviour, SubmitWithAnEmptyComposerDoesNothing) {
     advance(400ms);
     EXPECT_THAT(transcript(), SizeIs(4));
     EXPECT_FALSE(enabled("stop-button"));
+}
+
+TEST_F(ChatBehaviour, ANeverSettlingReplyChangesEveryStepUntilStopped) {
+    loadDemoWithChat("\"neverSettles\": true");
+    submit("Go on forever");
+    std::set<std::string> seen;
+    for (int step = 0; step < 40; ++step) {
+        advance(40ms);
+        EXPECT_TRUE(seen.insert(transcript().back()).second) << "repeated: " << transcript().back();
+        EXPECT_TRUE(enabled("stop-button"));
+    }
+    EXPECT_EQ(transcript().back(),
+              "Here is a short answer from the simulated assistant. (34)"); // 6 chunks, then 34
+    press("stop-button");
+    const auto stopped = transcript().back();
+    advance(400ms);
+    EXPECT_EQ(transcript().back(), stopped);
+    EXPECT_FALSE(enabled("stop-button"));
+
+    // A new conversation ends it too, and nothing keeps running on the scheduler afterwards.
+    submit("Again");
+    advance(400ms);
+    press("new-chat-button");
+    EXPECT_THAT(transcript(), SizeIs(0));
+    EXPECT_FALSE(enabled("stop-button"));
+    advance(400ms);
+    EXPECT_EQ(scheduler_.pendingCount(), 0u);
+}
+
+TEST_F(ChatBehaviour, NeverSettlingWithAZeroStepStillLetsTheLoopIdle) {
+    std::string scenario(demoDesktopScenario());
+    scenario.replace(scenario.find("\"stepMilliseconds\": 40"), 22,
+                     "\"stepMilliseconds\": 0, \"neverSettles\": true");
+    desktop().setScheduler(nullptr);
+    backend_ = SimulatedDesktopBackend::fromScenarioText(scenario);
+    SetUp();
+    submit("Fast");
+    advance(0ms); // all six chunks at once, then one change per millisecond
+    EXPECT_EQ(transcript().back(), "Here is a short answer from the simulated assistant.");
+    for (int step = 0; step < 3; ++step) {
+        advance(1ms);
+    }
+    EXPECT_EQ(transcript().back(), "Here is a short answer from the simulated assistant. (3)");
+}
+
+// Each row scripts one change after the submit and checks the desktop just before and when it
+// happens, mid-answer.
+struct AfterSubmitRow {
+    std::string name;
+    std::string members;
+    std::chrono::milliseconds at;
+    std::function<void(SimulatedDesktop&, SimulatedDesktopBackend&)> check;
+};
+
+TEST_F(ChatBehaviour, ScriptedChangesAfterSubmitHappenMidAnswer) {
+    const std::vector<AfterSubmitRow> rows = {
+        {"quit", R"("afterSubmit": [{"afterMilliseconds": 100, "quit": true}])", 100ms,
+         [](SimulatedDesktop& desktop, SimulatedDesktopBackend& backend) {
+             EXPECT_FALSE(backend.application(kChatPid).has_value());
+             EXPECT_FALSE(desktop.elementByKey("transcript").has_value());
+         }},
+        {"close", R"("afterSubmit": [{"afterMilliseconds": 60, "close": "chat-window"}])", 60ms,
+         [](SimulatedDesktop& desktop, SimulatedDesktopBackend& backend) {
+             EXPECT_TRUE(backend.application(kChatPid).has_value());
+             EXPECT_THAT(desktop.windowsOf(kChatPid), SizeIs(0));
+             EXPECT_FALSE(desktop.elementByKey("stop-button").has_value());
+         }},
+        {"relaunch", R"("afterSubmit": [{"afterMilliseconds": 100, "relaunch": true,
+                         "newPid": 4343}])",
+         100ms,
+         [](SimulatedDesktop& desktop, SimulatedDesktopBackend& backend) {
+             EXPECT_FALSE(backend.application(kChatPid).has_value());
+             EXPECT_THAT(desktop.windowsOf(4343), SizeIs(1));
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        loadDemoWithChat(row.members);
+        submit("Tell me a story");
+        advance(row.at - 1ms);
+        EXPECT_TRUE(enabled("stop-button")); // still answering
+        EXPECT_NE(transcript().back(), "");
+        advance(1ms);
+        row.check(desktop(), *backend_);
+        // The reply's timers find their message gone and stop; nothing is left on the loop.
+        advance(1s);
+        EXPECT_EQ(scheduler_.pendingCount(), 0u);
+    }
+}
+
+TEST_F(ChatBehaviour, ARecreatedComposerGetsANewIdentityAndKeepsWorking) {
+    loadDemoWithChat(R"("afterSubmit": [{"afterMilliseconds": 0, "recreate": "composer"}])");
+    const auto oldComposer = id("composer");
+    const auto oldHandle = backend_->focusedElement(kChatPid);
+    submit("First");
+    EXPECT_EQ(id("composer"), oldComposer); // not before the loop runs
+    advance(0ms);
+    EXPECT_NE(id("composer"), oldComposer);
+    EXPECT_FALSE(desktop().exists(oldComposer));
+    EXPECT_NE(backend_->focusedElement(kChatPid), oldHandle);
+    EXPECT_EQ(value("composer"), "");
+    for (int step = 0; step < 6; ++step) {
+        advance(40ms);
+    }
+    EXPECT_EQ(transcript().back(), "Here is a short answer from the simulated assistant.");
+
+    // The new composer drives the next turn, and each submit recreates it again.
+    const auto secondComposer = id("composer");
+    submit("Second");
+    advance(0ms);
+    EXPECT_NE(id("composer"), secondComposer);
+    EXPECT_EQ(transcript().at(transcript().size() - 2), "Second");
 }
 
 } // namespace

@@ -78,10 +78,41 @@ struct SimulatedSideEffect {
     friend bool operator==(const SimulatedSideEffect&, const SimulatedSideEffect&) = default;
 };
 
+// One change the desktop makes by itself: a scenario event, or a chat application's scripted
+// change after a submit.
+struct SimulatedChange {
+    enum class Kind {
+        quit,     // the application `pid` quits
+        relaunch, // `pid` quits and starts again as `newPid`
+        close,    // the window `key` closes
+        minimize, // the window `key` is minimized
+        restore,  // the window `key` is restored
+        retitle,  // the window `key` is titled `title`
+        recreate, // the element `key` is replaced by a copy with a new identity
+    };
+    Kind kind = Kind::quit;
+    // quit, relaunch: absent in a chat behaviour's change means the chat application itself.
+    std::optional<std::int32_t> pid;
+    std::int32_t newPid = 0;
+    std::string key;
+    std::string title;
+
+    friend bool operator==(const SimulatedChange&, const SimulatedChange&) = default;
+};
+
+// A change and its delay.
+struct SimulatedTimedChange {
+    std::chrono::milliseconds after{0};
+    SimulatedChange change;
+
+    friend bool operator==(const SimulatedTimedChange&, const SimulatedTimedChange&) = default;
+};
+
 // Scripted chat-application behaviour: pressing `submit` clears `composer`, appends an assistant
 // message (a child of `transcript`) and grows its value one chunk per `step` on the scheduler's
 // timers while `stop` is enabled; pressing `stop` ends the reply early; pressing
-// `newConversation` removes every message from the transcript.
+// `newConversation` removes every message from the transcript. Only the newest assistant message
+// carries `messageIdentifier`.
 struct SimulatedChatBehaviour {
     std::string composerKey;
     std::string submitKey;
@@ -92,6 +123,12 @@ struct SimulatedChatBehaviour {
     std::chrono::milliseconds step{50};
     std::string messageIdentifier = "assistant-message";
     std::string messageRole = "AXStaticText";
+    // After the last chunk the reply keeps changing every step (at least 1 ms): the message holds
+    // the whole reply followed by " (N)", N counting up from 1, until stop, a new conversation or
+    // the message vanishing ends it.
+    bool neverSettles = false;
+    // Changes each submit arms, `after` from the press (quit, window closing, composer recreated).
+    std::vector<SimulatedTimedChange> afterSubmit;
 };
 
 // An in-memory desktop that behaves like the platform's accessibility interface: applications,
@@ -183,6 +220,9 @@ public:
     // set if there is none yet (scenario events are read before the run loop exists).
     void scheduleChange(std::chrono::milliseconds after,
                         std::function<void(SimulatedDesktop&)> change);
+    // Makes one change now. False when its application or element is gone, or when it names no
+    // application.
+    bool applyChange(const SimulatedChange& change);
 
     // MARK: inspection (tests and demos)
     std::optional<SimulatedElementId> elementByKey(const std::string& key) const;
@@ -190,6 +230,8 @@ public:
     std::vector<SimulatedElementId> childrenOf(SimulatedElementId element) const;
     std::optional<SimulatedElementId> parentOf(SimulatedElementId element) const;
     SimulatedValue attributeValue(SimulatedElementId element, const std::string& attribute) const;
+    // The latest kSideEffectCapacity writes and presses, oldest first; older ones are dropped so
+    // the record of a long-running helper stays bounded.
     std::vector<SimulatedSideEffect> sideEffects() const;
     void clearSideEffects();
     // Live (element, notification) registrations over every observer attached or not.
@@ -218,6 +260,8 @@ public:
     AXError performAction(const AXPlatformElementRef& element, const std::string& action) override;
     AXResult<std::shared_ptr<AXPlatformObserver>>
     createObserver(std::int32_t pid, AXObserverCallback callback) override;
+
+    static constexpr std::size_t kSideEffectCapacity = 1024;
 
     struct State;
 

@@ -279,7 +279,85 @@ void collectKeys(const SimulatedElementSpec& spec, std::set<std::string>& keys) 
     }
 }
 
-SimulatedChatBehaviour readBehaviour(const JSONValue& value, const std::string& where) {
+// Whose application a change may name: a scenario event names a pid; a chat behaviour's change
+// may say `true` for the chat application itself.
+enum class ChangeOwner { scenario, chat };
+
+// A pid, or (for a chat's change) `true` for the chat application, given as nothing.
+std::optional<std::int32_t> readApplicationPid(Members& members, std::string_view key,
+                                               ChangeOwner owner) {
+    const JSONValue* value = members.find(key);
+    if (owner == ChangeOwner::chat && value != nullptr && value->boolValue()) {
+        if (!*value->boolValue()) {
+            reject(members.where() + "." + std::string(key) + " must be a pid or true");
+        }
+        return std::nullopt;
+    }
+    auto pid = members.integer(key, std::numeric_limits<std::int32_t>::min(),
+                               std::numeric_limits<std::int32_t>::max());
+    if (!pid) {
+        reject(members.where() + "." + std::string(key) + " must be a pid");
+    }
+    return static_cast<std::int32_t>(*pid);
+}
+
+// A timed change: {"afterMilliseconds": N} plus exactly one of "quit", "relaunch" (with
+// "newPid"), "close", "minimize", "restore", "retitle" (with "title") or "recreate". Keys must name
+// elements that exist now.
+SimulatedTimedChange readChange(const SimulatedDesktop& desktop, const JSONValue& value,
+                                const std::string& where, ChangeOwner owner) {
+    Members members(value, where);
+    using Kind = SimulatedChange::Kind;
+    const auto after = members.integer("afterMilliseconds", 0, 3'600'000);
+    if (!after) {
+        reject(where + ".afterMilliseconds is required");
+    }
+    SimulatedTimedChange timed{std::chrono::milliseconds(*after), {}};
+    SimulatedChange& change = timed.change;
+    int kinds = 0;
+    if (members.find("quit") != nullptr) {
+        ++kinds;
+        change.kind = Kind::quit;
+        change.pid = readApplicationPid(members, "quit", owner);
+    }
+    if (members.find("relaunch") != nullptr) {
+        ++kinds;
+        change.kind = Kind::relaunch;
+        change.pid = readApplicationPid(members, "relaunch", owner);
+        auto newPid = members.integer("newPid", std::numeric_limits<std::int32_t>::min(),
+                                      std::numeric_limits<std::int32_t>::max());
+        if (!newPid) {
+            reject(where + ".newPid is required");
+        }
+        change.newPid = static_cast<std::int32_t>(*newPid);
+    }
+    static const std::pair<std::string_view, Kind> kKeyedChanges[] = {
+        {"close", Kind::close},     {"minimize", Kind::minimize}, {"restore", Kind::restore},
+        {"retitle", Kind::retitle}, {"recreate", Kind::recreate},
+    };
+    for (const auto& [member, kind] : kKeyedChanges) {
+        if (auto key = members.text(member)) {
+            ++kinds;
+            if (!desktop.elementByKey(*key)) {
+                reject(where + "." + std::string(member) + " names no element");
+            }
+            change.kind = kind;
+            change.key = *key;
+        }
+    }
+    auto title = members.text("title");
+    if (change.kind == Kind::retitle) {
+        change.title = title.value_or("");
+    }
+    members.finish();
+    if (kinds != 1) {
+        reject(where + " must name exactly one change");
+    }
+    return timed;
+}
+
+SimulatedChatBehaviour readBehaviour(const SimulatedDesktop& desktop, const JSONValue& value,
+                                     const std::string& where) {
     Members members(value, where);
     if (members.text("type") != "chat") {
         reject(where + ".type must be \"chat\"");
@@ -303,62 +381,21 @@ SimulatedChatBehaviour readBehaviour(const JSONValue& value, const std::string& 
     behaviour.messageIdentifier =
         members.text("messageIdentifier").value_or(behaviour.messageIdentifier);
     behaviour.messageRole = members.text("messageRole").value_or(behaviour.messageRole);
+    behaviour.neverSettles = members.boolean("neverSettles").value_or(false);
+    const auto& afterSubmit = members.array("afterSubmit");
+    for (std::size_t i = 0; i < afterSubmit.size(); ++i) {
+        behaviour.afterSubmit.push_back(
+            readChange(desktop, afterSubmit[i], where + ".afterSubmit[" + std::to_string(i) + "]",
+                       ChangeOwner::chat));
+    }
     members.finish();
     return behaviour;
 }
 
-// A timed change: {"afterMilliseconds": N} plus exactly one of "quit", "relaunch" (with
-// "newPid"), "close", "minimize", "restore" or "retitle" (with "title").
 void readEvent(SimulatedDesktop& desktop, const JSONValue& value, const std::string& where) {
-    Members members(value, where);
-    constexpr auto kLow = std::numeric_limits<std::int32_t>::min();
-    constexpr auto kHigh = std::numeric_limits<std::int32_t>::max();
-    const auto after = members.integer("afterMilliseconds", 0, 3'600'000);
-    if (!after) {
-        reject(where + ".afterMilliseconds is required");
-    }
-    std::function<void(SimulatedDesktop&)> change;
-    int kinds = 0;
-    if (auto pid = members.integer("quit", kLow, kHigh)) {
-        ++kinds;
-        change = [pid = static_cast<std::int32_t>(*pid)](SimulatedDesktop& d) {
-            d.quitApplication(pid);
-        };
-    }
-    if (auto pid = members.integer("relaunch", kLow, kHigh)) {
-        ++kinds;
-        auto newPid = members.integer("newPid", kLow, kHigh);
-        if (!newPid) {
-            reject(where + ".newPid is required");
-        }
-        change = [pid = static_cast<std::int32_t>(*pid), next = static_cast<std::int32_t>(*newPid)](
-                     SimulatedDesktop& d) { d.relaunchApplication(pid, next); };
-    }
-    auto byKey = [&](std::string_view member, auto apply) {
-        if (auto key = members.text(member)) {
-            ++kinds;
-            if (!desktop.elementByKey(*key)) {
-                reject(where + "." + std::string(member) + " names no element");
-            }
-            change = [key = *key, apply](SimulatedDesktop& d) {
-                if (auto id = d.elementByKey(key)) {
-                    apply(d, *id);
-                }
-            };
-        }
-    };
-    byKey("close", [](SimulatedDesktop& d, SimulatedElementId id) { d.closeWindow(id); });
-    byKey("minimize", [](SimulatedDesktop& d, SimulatedElementId id) { d.setMinimized(id, true); });
-    byKey("restore", [](SimulatedDesktop& d, SimulatedElementId id) { d.setMinimized(id, false); });
-    auto title = members.text("title");
-    byKey("retitle", [title = title.value_or("")](SimulatedDesktop& d, SimulatedElementId id) {
-        d.retitle(id, title);
-    });
-    members.finish();
-    if (kinds != 1) {
-        reject(where + " must name exactly one change");
-    }
-    desktop.scheduleChange(std::chrono::milliseconds(*after), std::move(change));
+    const auto timed = readChange(desktop, value, where, ChangeOwner::scenario);
+    desktop.scheduleChange(timed.after,
+                           [change = timed.change](SimulatedDesktop& d) { d.applyChange(change); });
 }
 
 JSONValue parseScenario(std::string_view text) {
@@ -440,7 +477,7 @@ void loadSimulatedDesktopScenario(SimulatedDesktop& desktop, std::string_view te
     const auto& behaviours = root.array("behaviours");
     for (std::size_t i = 0; i < behaviours.size(); ++i) {
         const std::string where = "behaviours[" + std::to_string(i) + "]";
-        if (!desktop.addChatBehaviour(readBehaviour(behaviours[i], where))) {
+        if (!desktop.addChatBehaviour(readBehaviour(desktop, behaviours[i], where))) {
             reject(where + " names an element that does not exist");
         }
     }

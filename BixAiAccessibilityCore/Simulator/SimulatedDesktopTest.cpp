@@ -84,6 +84,15 @@ TEST(SimulatedDesktopScenario, BuildsApplicationsWindowsAndElementTrees) {
               "x");
 }
 
+// A scenario with a chat behaviour whose object also holds `members`.
+std::string chat(const std::string& members) {
+    return R"({"applications": [{"pid": 1, "windows": [{"key": "w", "children": [
+               {"key": "a"}, {"key": "b"}, {"key": "c"}, {"key": "d"}, {"key": "e"}]}]}],
+               "behaviours": [{"type": "chat", "composer": "a", "submit": "b", "stop": "c",
+                               "newConversation": "d", "transcript": "e", )" +
+           members + "}]}";
+}
+
 TEST(SimulatedDesktopScenario, RefusesMalformedScenariosWithAReason) {
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"[]", "scenario must be an object"},
@@ -111,6 +120,21 @@ TEST(SimulatedDesktopScenario, RefusesMalformedScenariosWithAReason) {
         {"{\"behaviours\": [{\"type\": \"chat\", \"composer\": \"a\", \"submit\": \"b\", "
          "\"stop\": \"c\", \"newConversation\": \"d\", \"transcript\": \"e\"}]}",
          "names an element that does not exist"},
+        {chat(R"("neverSettles": "yes")"), "neverSettles must be true or false"},
+        {chat(R"("afterSubmit": [{"afterMilliseconds": 1, "quit": false}])"),
+         "afterSubmit[0].quit must be a pid or true"},
+        {chat(R"("afterSubmit": [{"afterMilliseconds": 1, "recreate": "missing"}])"),
+         "recreate names no element"},
+        {chat(R"("afterSubmit": [{"afterMilliseconds": 1, "quit": true, "close": "w"}])"),
+         "must name exactly one change"},
+        {chat(R"("afterSubmit": [{"quit": true}])"), "afterMilliseconds is required"},
+        {chat(R"("afterSubmit": [{"afterMilliseconds": 1, "recreat": "a"}])"),
+         "unknown member \"recreat\""},
+        {chat(R"("afterSubmit": {"afterMilliseconds": 1, "quit": true})"),
+         "afterSubmit must be an array"},
+        // Only a chat's own changes may leave the application implicit.
+        {"{\"events\": [{\"afterMilliseconds\": 1, \"quit\": true}]}",
+         "quit must be an integer in range"},
         {"{\"trusted\": 1}", "trusted must be true or false"},
         {"{\"trusted\": true,}", "not strict JSON"},
     };
@@ -128,10 +152,13 @@ TEST(SimulatedDesktopScenario, RefusesMalformedScenariosWithAReason) {
 TEST(SimulatedDesktopScenario, TimedEventsRunOnTheSchedulerOnceItIsSet) {
     auto backend = load(R"({
       "applications": [{"pid": 7, "bundleId": "com.example.app",
-                        "windows": [{"key": "w", "role": "AXWindow"}]}],
+                        "windows": [{"key": "w", "role": "AXWindow"},
+                                    {"key": "v", "role": "AXWindow"}]}],
       "events": [{"afterMilliseconds": 100, "quit": 7},
-                 {"afterMilliseconds": 50, "minimize": "w"}]})");
+                 {"afterMilliseconds": 50, "minimize": "w"},
+                 {"afterMilliseconds": 50, "recreate": "v"}]})");
     auto& desktop = backend->desktop();
+    const auto v = *desktop.elementByKey("v");
     ManualClock clock;
     ManualTaskScheduler scheduler(clock.clock());
     clock.advance(std::chrono::seconds(10)); // nothing is armed before the scheduler exists
@@ -139,10 +166,14 @@ TEST(SimulatedDesktopScenario, TimedEventsRunOnTheSchedulerOnceItIsSet) {
     clock.advance(std::chrono::milliseconds(49));
     scheduler.runReady();
     EXPECT_EQ(desktop.attributeValue(*desktop.elementByKey("w"), "AXMinimized"), SimulatedValue{});
+    EXPECT_EQ(desktop.elementByKey("v"), v);
     clock.advance(std::chrono::milliseconds(1));
     scheduler.runReady();
     EXPECT_EQ(desktop.attributeValue(*desktop.elementByKey("w"), "AXMinimized"),
               SimulatedValue{true});
+    EXPECT_FALSE(desktop.exists(v)); // recreated: same place, new identity
+    EXPECT_THAT(desktop.windowsOf(7),
+                ElementsAre(*desktop.elementByKey("w"), *desktop.elementByKey("v")));
     EXPECT_TRUE(backend->application(7).has_value());
     clock.advance(std::chrono::milliseconds(50));
     scheduler.runReady();
@@ -271,6 +302,34 @@ TEST_F(SimulatedDesktopChanges, ElementReplacementAndChildEditsKeepTreeConsisten
     EXPECT_TRUE(desktop().removeElement(*desktop().elementByKey("embedded")));
     EXPECT_THAT(desktop().childrenOf(win_), SizeIs(6));
     EXPECT_FALSE(desktop().removeElement(desktop().applicationElement(20)));
+}
+
+TEST(SimulatedDesktopSideEffects, KeepOnlyTheLatestEntriesAndClearToEmpty) {
+    SimulatedDesktop desktop;
+    SimulatedApplicationSpec app;
+    app.pid = 5;
+    app.windows.push_back(
+        SimulatedElementSpec::withRole("AXWindow")
+            .child(SimulatedElementSpec::withRole("AXTextField").settable("AXValue").named("f")));
+    desktop.addApplication(app);
+    const auto field = desktop.elementReference(*desktop.elementByKey("f"));
+    const std::size_t writes = SimulatedDesktop::kSideEffectCapacity + 5;
+    for (std::size_t i = 0; i < writes; ++i) {
+        ASSERT_EQ(desktop.setAttributeValue(field, "AXValue", std::to_string(i)), ax::kSuccess);
+    }
+    auto effects = desktop.sideEffects();
+    ASSERT_EQ(effects.size(), SimulatedDesktop::kSideEffectCapacity);
+    EXPECT_EQ(effects.front().value, SimulatedValue{std::string("5")}); // the oldest five dropped
+    EXPECT_EQ(effects.back().value, SimulatedValue{std::to_string(writes - 1)});
+
+    desktop.clearSideEffects();
+    EXPECT_THAT(desktop.sideEffects(), IsEmpty());
+    ASSERT_EQ(desktop.performAction(field, "AXPress"), ax::kActionUnsupported);
+    ASSERT_EQ(desktop.setAttributeValue(field, "AXValue", std::string("again")), ax::kSuccess);
+    EXPECT_THAT(desktop.sideEffects(),
+                ElementsAre(SimulatedSideEffect{SimulatedSideEffect::Kind::setAttribute,
+                                                *desktop.elementByKey("f"), "AXValue",
+                                                std::string("again")}));
 }
 
 } // namespace
