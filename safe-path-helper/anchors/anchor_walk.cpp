@@ -117,4 +117,11 @@ Status paths_still_anchored(const Root& root, std::initializer_list<AnchoredPath
     return Status::success();
 }
 
+Status paths_anchored_before_mutation(const Root& root, std::initializer_list<AnchoredPath> paths) {
+    BIX_TRY(paths_still_anchored(root, paths));
+    // Twice on purpose: a component swapped while the first walk was already past it is caught
+    // by a second full walk that starts only after the first has finished.
+    return paths_still_anchored(root, paths);
+}
+
 } // namespace bix::safe_path

@@ -43,5 +43,7 @@ struct AnchoredPath {
 // Reopens the root from its path, verifies its identity (and that it is still the directory the
 // prologue holds), then `held_parent_matches` for every pair in order.
 Status paths_still_anchored(const Root& root, std::initializer_list<AnchoredPath> paths);
+// The check every mutation runs right before it changes anything: `paths_still_anchored` twice.
+Status paths_anchored_before_mutation(const Root& root, std::initializer_list<AnchoredPath> paths);
 
 } // namespace bix::safe_path

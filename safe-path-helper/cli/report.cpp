@@ -2,6 +2,7 @@
 
 #include <array>
 #include <utility>
+#include <variant>
 
 namespace bix::safe_path {
 namespace {
@@ -43,22 +44,39 @@ std::string failure_line(const std::string& code, int error) {
     return "{\"ok\":false,\"code\":\"" + code + "\",\"errno\":" + std::to_string(error) + "}\n";
 }
 
+namespace {
+
 std::string ok_line() {
     return "{\"ok\":true}\n";
 }
 
-std::string directory_line(uint64_t device, uint64_t inode, uint64_t uid, uint64_t mode) {
-    return "{\"ok\":true,\"device\":" + quoted(device) + ",\"inode\":" + quoted(inode) +
-           ",\"uid\":" + quoted(uid) + ",\"mode\":" + quoted(mode) + "}\n";
+std::string directory_line(const DirectoryReport& directory) {
+    return "{\"ok\":true,\"device\":" + quoted(directory.device) +
+           ",\"inode\":" + quoted(directory.inode) + ",\"uid\":" + quoted(directory.uid) +
+           ",\"mode\":" + quoted(directory.mode) + "}\n";
 }
 
-std::string bookmark_line(const std::string& hex, uint64_t device, uint64_t inode, uint64_t uid) {
-    return "{\"ok\":true,\"bookmark\":\"" + hex + "\",\"device\":" + quoted(device) +
-           ",\"inode\":" + quoted(inode) + ",\"uid\":" + quoted(uid) + "}\n";
+std::string bookmark_line(const BookmarkReport& bookmark) {
+    return "{\"ok\":true,\"bookmark\":\"" + bookmark.hex +
+           "\",\"device\":" + quoted(bookmark.device) + ",\"inode\":" + quoted(bookmark.inode) +
+           ",\"uid\":" + quoted(bookmark.uid) + "}\n";
 }
 
-std::string size_line(uint64_t size) {
-    return "{\"ok\":true,\"size\":" + quoted(size) + "}\n";
+// Followed by exactly that many bytes.
+std::string size_line(const ContentReport& content) {
+    return "{\"ok\":true,\"size\":" + quoted(content.bytes.size()) + "}\n";
+}
+
+template <class... F> struct Overloaded : F... { using F::operator()...; };
+
+} // namespace
+
+std::string success_line(const OperationResult::Report& report) {
+    return std::visit(Overloaded{[](std::monostate) { return ok_line(); },
+                                 [](const DirectoryReport& r) { return directory_line(r); },
+                                 [](const BookmarkReport& r) { return bookmark_line(r); },
+                                 [](const ContentReport& r) { return size_line(r); }},
+                      report);
 }
 
 } // namespace bix::safe_path

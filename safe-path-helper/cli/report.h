@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/status.h"
+#include "requests/outcome.h"
 
 #include <cstdint>
 #include <string>
@@ -16,9 +17,7 @@ constexpr int kExitFailure = 10;
 // name for the named errors, else "FILESYSTEM_ERROR".
 std::string failure_code(const Status& status);
 std::string failure_line(const std::string& code, int error);
-std::string ok_line();
-std::string directory_line(uint64_t device, uint64_t inode, uint64_t uid, uint64_t mode);
-std::string bookmark_line(const std::string& hex, uint64_t device, uint64_t inode, uint64_t uid);
-std::string size_line(uint64_t size);
+// The line a success prints: the ok line, or the directory, bookmark or size line of its report.
+std::string success_line(const OperationResult::Report& report);
 
 } // namespace bix::safe_path

@@ -1,23 +1,12 @@
 // `create-file` and `create-private-file`: a new file filled from standard input.
 #include "anchors/anchor_walk.h"
-#include "cli/arguments.h"
-#include "cli/operations.h"
 #include "mutations/content_input.h"
+#include "mutations/operations.h"
 #include "mutations/rollbacks.h"
 #include "platform/step_hook.h"
 
 namespace bix::safe_path {
 namespace {
-
-constexpr uint64_t kMaxCreateMode = 0777;
-constexpr unsigned kPrivateFileMode = 0600;
-
-struct CreateRequest {
-    std::string path;
-    unsigned mode;
-    uint64_t size;
-    bool private_file;
-};
 
 Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
@@ -27,14 +16,14 @@ Status anchored(const Root& root, const std::string& path, int held) {
 // run was killed before its unlink: made with this mode on the root's file system (private: by
 // the root's owner).
 bool left_by_rollback(const platform::FileStat& stat, const Root& root,
-                      const CreateRequest& request) {
+                      const CreateFileRequest& request) {
     return on_root_file_system(stat, root.stat) && stat.permissions() == request.mode &&
            (!request.private_file || stat.uid == root.stat.uid);
 }
 
 // Everything up to the creation: the walk, the anchoring, (private) the parent hardening, and the
 // end of a rollback an earlier run began.
-Result<HeldParent> prepare_parent(const Root& root, const CreateRequest& request) {
+Result<HeldParent> prepare_parent(const Root& root, const CreateFileRequest& request) {
     auto parent = request.private_file ? open_private_parent(root, request.path)
                                        : open_parent(root, request.path);
     if (!parent)
@@ -52,7 +41,7 @@ Result<HeldParent> prepare_parent(const Root& root, const CreateRequest& request
     return parent;
 }
 
-Status verify_written(int fd, const Root& root, const CreateRequest& request) {
+Status verify_written(int fd, const Root& root, const CreateFileRequest& request) {
     BIX_TRY(platform::sync_descriptor(fd));
     auto stat = platform::stat_descriptor(fd);
     if (!stat)
@@ -65,7 +54,7 @@ Status verify_written(int fd, const Root& root, const CreateRequest& request) {
 }
 
 // Steps after the creation; any failure is undone by the caller.
-Status fill_and_verify(const OperationContext& context, const CreateRequest& request, int fd) {
+Status fill_and_verify(const OperationContext& context, const CreateFileRequest& request, int fd) {
     BIX_TRY(platform::change_mode(fd, request.mode));
     BIX_TRY(copy_exact_input(context.input_fd, fd, request.size));
     return verify_written(fd, context.root, request);
@@ -77,7 +66,9 @@ Status undo_create(NameAt leaf, int fd, Status failure) {
     return rollback_created_file(leaf, fd) ? failure : rolled_back_or_preserved(false);
 }
 
-OperationResult create(const OperationContext& context, const CreateRequest& request) {
+} // namespace
+
+OperationResult create_file(const OperationContext& context, const CreateFileRequest& request) {
     const Root& root = context.root;
     auto parent = prepare_parent(root, request);
     if (!parent)
@@ -100,23 +91,6 @@ OperationResult create(const OperationContext& context, const CreateRequest& req
     if (!anchored(root, request.path, held).ok())
         return rolled_back_or_preserved(rollback_created_file(leaf, file->get()));
     return Status::success();
-}
-
-} // namespace
-
-OperationResult create_file(const OperationContext& context) {
-    auto mode = parse_bounded(context.arguments[7], kMaxCreateMode);
-    auto size = parse_bounded(context.arguments[8], kMaxContentBytes);
-    if (!mode || !size)
-        return invalid();
-    return create(context, {context.arguments[6], static_cast<unsigned>(*mode), *size, false});
-}
-
-OperationResult create_private_file(const OperationContext& context) {
-    auto size = parse_bounded(context.arguments[7], kMaxContentBytes);
-    if (!size)
-        return invalid();
-    return create(context, {context.arguments[6], kPrivateFileMode, *size, true});
 }
 
 } // namespace bix::safe_path

@@ -1,7 +1,6 @@
 // `ensure-dir` and `ensure-private-dir`: a directory at a path, created when missing.
 #include "anchors/anchor_walk.h"
-#include "cli/operations.h"
-#include "cli/report.h"
+#include "mutations/operations.h"
 #include "mutations/primitives.h"
 #include "platform/step_hook.h"
 
@@ -13,11 +12,6 @@ namespace {
 constexpr unsigned kDirectoryMode = 0700;
 
 enum class DirectoryKind { plain, private_directory };
-
-Status anchored_twice(const Root& root, const std::string& path, int held) {
-    BIX_TRY(paths_still_anchored(root, {{path, held}}));
-    return paths_still_anchored(root, {{path, held}});
-}
 
 // Creates the leaf and gives the new directory's stat; an existing entry (no stat) is left for
 // the checks that follow.
@@ -38,14 +32,14 @@ bool same_inode(const platform::FileStat& a, const platform::FileStat& b) {
     return a.device == b.device && a.inode == b.inode;
 }
 
-OperationResult ensure_directory(const OperationContext& context, DirectoryKind kind) {
-    const std::string& path = context.arguments[6];
+OperationResult ensure_directory(const OperationContext& context, const std::string& path,
+                                 DirectoryKind kind) {
     const Root& root = context.root;
     auto parent = open_parent(root, path);
     if (!parent)
         return parent.status();
     const int held = parent->fd.get();
-    BIX_TRY(anchored_twice(root, path, held));
+    BIX_TRY(paths_anchored_before_mutation(root, {{path, held}}));
     platform::reach_step("ensure-dir:before-mutation");
     auto created = make_leaf(held, parent->leaf);
     if (!created)
@@ -76,18 +70,18 @@ OperationResult ensure_directory(const OperationContext& context, DirectoryKind 
     BIX_TRY(check(acceptable));
     if (!paths_still_anchored(root, {{path, held}}).ok())
         return Status::race(RaceOutcome::preserved);
-    return OperationResult::with_line(
-        directory_line(stat->device, stat->inode, stat->uid, stat->mode));
+    return OperationResult::success_with(
+        DirectoryReport{stat->device, stat->inode, stat->uid, stat->mode});
 }
 
 } // namespace
 
-OperationResult ensure_dir(const OperationContext& context) {
-    return ensure_directory(context, DirectoryKind::plain);
+OperationResult ensure_dir(const OperationContext& context, const PathRequest& request) {
+    return ensure_directory(context, request.path, DirectoryKind::plain);
 }
 
-OperationResult ensure_private_dir(const OperationContext& context) {
-    return ensure_directory(context, DirectoryKind::private_directory);
+OperationResult ensure_private_dir(const OperationContext& context, const PathRequest& request) {
+    return ensure_directory(context, request.path, DirectoryKind::private_directory);
 }
 
 } // namespace bix::safe_path

@@ -43,4 +43,11 @@ void PageBuffer::release() {
     length_ = 0;
 }
 
+Result<ContentBuffer> ContentBuffer::allocate(size_t size) {
+    auto pages = PageBuffer::allocate(size);
+    if (!pages)
+        return pages.status();
+    return ContentBuffer(std::move(*pages), size);
+}
+
 } // namespace bix::safe_path::platform

@@ -5,6 +5,8 @@
 #include "platform/status.h"
 
 #include <cstddef>
+#include <span>
+#include <utility>
 
 namespace bix::safe_path::platform {
 
@@ -27,6 +29,23 @@ private:
     void release();
     unsigned char* data_ = nullptr;
     size_t length_ = 0;
+};
+
+// The bytes of one file held in a `PageBuffer` (so zeroed before release): exactly `size()` of
+// them, also when that is 0.
+class ContentBuffer {
+public:
+    ContentBuffer() = default;
+    static Result<ContentBuffer> allocate(size_t size);
+
+    unsigned char* data() const { return pages_.data(); }
+    size_t size() const { return size_; }
+    std::span<const unsigned char> span() const { return {pages_.data(), size_}; }
+
+private:
+    ContentBuffer(PageBuffer pages, size_t size) : pages_(std::move(pages)), size_(size) {}
+    PageBuffer pages_;
+    size_t size_ = 0;
 };
 
 } // namespace bix::safe_path::platform

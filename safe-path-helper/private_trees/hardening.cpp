@@ -21,11 +21,11 @@ bool private_single_link_file(const platform::FileStat& stat, const platform::Fi
 constexpr size_t kMaxReadBytes = size_t{1} << 30;
 
 // Reads exactly `size` bytes from offset 0 and requires end of file right after them.
-Result<ContentBuffer> read_exactly(int fd, uint64_t size) {
-    auto allocated = ContentBuffer::allocate(static_cast<size_t>(size));
+Result<platform::ContentBuffer> read_exactly(int fd, uint64_t size) {
+    auto allocated = platform::ContentBuffer::allocate(static_cast<size_t>(size));
     if (!allocated)
         return allocated.status();
-    ContentBuffer bytes = std::move(*allocated);
+    platform::ContentBuffer bytes = std::move(*allocated);
     uint64_t total = 0;
     while (total < size) {
         const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size - total, kMaxReadBytes));
@@ -103,13 +103,6 @@ Result<PrivateRemovalTarget> private_removal_target(const Root& root, const std:
     if (present)
         target.present = *present;
     return target;
-}
-
-Result<ContentBuffer> ContentBuffer::allocate(size_t size) {
-    auto pages = platform::PageBuffer::allocate(size);
-    if (!pages)
-        return pages.status();
-    return ContentBuffer(std::move(*pages), size);
 }
 
 Result<HardenedDirectory>

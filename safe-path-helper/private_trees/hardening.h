@@ -49,26 +49,9 @@ harden_private_regular_at(int directory, const std::string& name,
                           const platform::FileStat& root_stat,
                           const std::optional<platform::FileStat>& expected);
 
-// The bytes of one private file (zeroed before release).
-class ContentBuffer {
-public:
-    ContentBuffer() = default;
-    static Result<ContentBuffer> allocate(size_t size);
-
-    unsigned char* data() const { return pages_.data(); }
-    size_t size() const { return size_; }
-    std::span<const unsigned char> span() const { return {pages_.data(), size_}; }
-
-private:
-    ContentBuffer(platform::PageBuffer pages, size_t size)
-        : pages_(std::move(pages)), size_(size) {}
-    platform::PageBuffer pages_;
-    size_t size_ = 0;
-};
-
 // A whole file read from offset 0, with the stat that held before and after the read.
 struct FileContent {
-    ContentBuffer bytes;
+    platform::ContentBuffer bytes;
     platform::FileStat stat;
 };
 

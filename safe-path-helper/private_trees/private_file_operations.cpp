@@ -1,13 +1,12 @@
 // `create-private-file-staged`, `read-private-file`, `read-external-file`,
 // `remove-private-file` and `remove-private-staging-file`.
 #include "anchors/anchor_walk.h"
-#include "cli/arguments.h"
-#include "cli/operations.h"
-#include "cli/report.h"
 #include "mutations/content_input.h"
 #include "mutations/rollbacks.h"
 #include "platform/step_hook.h"
 #include "private_trees/hardening.h"
+#include "private_trees/operations.h"
+#include "private_trees/private_removal.h"
 
 namespace bix::safe_path {
 namespace {
@@ -16,20 +15,6 @@ constexpr int kContentPasses = 3;
 
 Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
-}
-
-// Prints the size line, flushes it, then the bytes. A failed write fails the operation after
-// whatever was already written; the exit status stays the authority.
-OperationResult print_content(const OperationContext& context, const FileContent& content) {
-    OperationResult result{Status::success()};
-    result.printed = true;
-    const std::string line = size_line(content.bytes.size());
-    Status written = platform::write_all(context.output_fd, line.data(), line.size());
-    if (written.ok())
-        written =
-            platform::write_all(context.output_fd, content.bytes.data(), content.bytes.size());
-    result.status = written;
-    return result;
 }
 
 bool same_snapshot_fields(const platform::FileStat& a, const platform::FileStat& b) {
@@ -110,25 +95,23 @@ Status undo_staged(int fd, const StagedCreate& staged, Status failure) {
 // ---- remove-private-file ----------------------------------------------------------------------
 
 struct ContentRemoval {
-    const Root& root;
-    const std::string& path;
-    int held;
+    const RemovalSite& site;
     uint64_t size;
     const std::string& digest;
-    const std::string& deletion;
 };
 
 // Deletes the private file at `name` after hashing it three times (once through a descriptor of
 // its own, twice through the bound one), passing through the deletion name.
 Status remove_content_at(const ContentRemoval& removal, const std::string& name) {
-    const int held = removal.held;
-    BIX_TRY(anchored(removal.root, removal.path, held));
+    const RemovalSite& site = removal.site;
+    const int held = site.held;
+    BIX_TRY(anchored(site.root, site.path, held));
     platform::FileStat verified;
     {
         auto fd = platform::open_read_at(held, name);
         if (!fd)
             return fd.status();
-        auto content = read_private_regular(fd->get(), removal.root.stat, removal.size);
+        auto content = read_private_regular(fd->get(), site.root.stat, removal.size);
         if (!content)
             return content.status();
         BIX_TRY(check(content->bytes.size() == removal.size));
@@ -140,7 +123,7 @@ Status remove_content_at(const ContentRemoval& removal, const std::string& name)
         return bound.status();
     for (int pass = 2; pass <= kContentPasses; ++pass) {
         platform::reach_step("remove-private-file:before-pass");
-        auto content = read_private_regular(bound->fd.get(), removal.root.stat, removal.size);
+        auto content = read_private_regular(bound->fd.get(), site.root.stat, removal.size);
         if (!content)
             return content.status();
         BIX_TRY(check(content->bytes.size() == removal.size &&
@@ -152,25 +135,22 @@ Status remove_content_at(const ContentRemoval& removal, const std::string& name)
         BIX_TRY(check(same_regular_identity(verified, *named)));
     }
     platform::reach_step("remove-private-file:before-mutation");
-    return delete_bound_object(held, name, *bound, removal.deletion);
+    return delete_bound_object(held, name, *bound, site.deletion);
 }
 
 } // namespace
 
-OperationResult create_private_file_staged(const OperationContext& context) {
-    const auto& args = context.arguments;
-    auto size = parse_bounded(args[8], kMaxContentBytes);
-    if (!size || args[6] == args[7])
-        return stale();
+OperationResult create_private_file_staged(const OperationContext& context,
+                                           const StagedCreateRequest& request) {
     const Root& root = context.root;
-    auto final_parent = open_private_parent(root, args[6]);
+    auto final_parent = open_private_parent(root, request.final_path);
     if (!final_parent)
         return final_parent.status();
-    auto staging_parent = open_private_parent(root, args[7]);
+    auto staging_parent = open_private_parent(root, request.staging_path);
     if (!staging_parent)
         return staging_parent.status();
     BIX_TRY(same_directory_descriptor(final_parent->fd.get(), staging_parent->fd.get()));
-    StagedCreate staged{root, args[6], args[7], std::move(*final_parent),
+    StagedCreate staged{root, request.final_path, request.staging_path, std::move(*final_parent),
                         std::move(*staging_parent)};
     BIX_TRY(staged.anchored());
     BIX_TRY(harden_private_directory(staged.staging_parent.fd.get(), root.stat));
@@ -192,66 +172,55 @@ OperationResult create_private_file_staged(const OperationContext& context) {
         return file.status();
     // Until it is verified the staging file stays for `remove-private-staging-file`.
     BIX_TRY(platform::change_mode(file->get(), kPrivateFilePermissions));
-    BIX_TRY(copy_exact_input(context.input_fd, file->get(), *size));
+    BIX_TRY(copy_exact_input(context.input_fd, file->get(), request.size));
     platform::FileStat verified;
-    BIX_TRY(verify_staged(file->get(), staged, *size, verified));
+    BIX_TRY(verify_staged(file->get(), staged, request.size, verified));
     platform::reach_step("create-staged:verified");
     if (Status published = publish_staged(file->get(), staged, verified); !published.ok())
         return undo_staged(file->get(), staged, published);
     return Status::success();
 }
 
-OperationResult read_private_file(const OperationContext& context) {
-    const auto& args = context.arguments;
-    auto maximum = parse_bounded(args[7], kMaxContentBytes);
-    if (!maximum)
-        return invalid();
+// The reads hand their bytes to the command line, which prints them after the operation has
+// returned and so closed every descriptor it opened.
+OperationResult read_private_file(const OperationContext& context,
+                                  const ReadPrivateFileRequest& request) {
     const Root& root = context.root;
-    auto parent = hardened_private_parent(root, args[6]);
+    auto parent = hardened_private_parent(root, request.path);
     if (!parent)
         return parent.status();
     auto fd = platform::open_read_at(parent->fd.get(), parent->leaf);
     if (!fd)
         return fd.status();
-    auto content = read_private_regular(fd->get(), root.stat, *maximum);
+    auto content = read_private_regular(fd->get(), root.stat, request.maximum);
     if (!content)
         return content.status();
     auto named = platform::stat_at(parent->fd.get(), parent->leaf);
     if (!named)
         return named.status();
     BIX_TRY(check(same_regular_identity(content->stat, *named)));
-    BIX_TRY(anchored(root, args[6], parent->fd.get()));
-    // Every descriptor is closed before anything is printed.
-    fd->reset();
-    parent->fd.reset();
-    return print_content(context, *content);
+    BIX_TRY(anchored(root, request.path, parent->fd.get()));
+    return OperationResult::success_with(ContentReport{std::move(content->bytes)});
 }
 
-OperationResult read_external_file(const OperationContext& context) {
-    const auto& args = context.arguments;
-    auto maximum = parse_bounded(args[7], kMaxContentBytes);
-    auto device = parse_number(args[8]);
-    auto inode = parse_number(args[9]);
-    auto uid = parse_number(args[10]);
-    if (!maximum || !device || !inode || !uid)
-        return invalid();
+OperationResult read_external_file(const OperationContext& context,
+                                   const ReadExternalFileRequest& request) {
     const Root& root = context.root;
-    auto parent = open_private_parent(root, args[6]);
+    auto parent = open_private_parent(root, request.path);
     if (!parent)
         return parent.status();
     const int held = parent->fd.get();
     auto first = platform::stat_descriptor(held);
     auto second = platform::stat_descriptor(held);
-    const DirectoryIdentity expected{*device, *inode, *uid};
     // A directory other than the caller named is a wrong argument, not a race.
-    if (!first || !second || !has_directory_identity(*first, expected) ||
+    if (!first || !second || !has_directory_identity(*first, request.directory) ||
         !same_directory_identity(*first, *second))
         return invalid();
-    BIX_TRY(anchored(root, args[6], held));
+    BIX_TRY(anchored(root, request.path, held));
     auto fd = platform::open_read_at(held, parent->leaf);
     if (!fd)
         return fd.status();
-    auto content = read_external_regular(fd->get(), root.stat, *maximum);
+    auto content = read_external_regular(fd->get(), root.stat, request.maximum);
     if (!content)
         return content.status();
     auto parent_now = platform::stat_descriptor(held);
@@ -260,60 +229,41 @@ OperationResult read_external_file(const OperationContext& context) {
         return stale();
     BIX_TRY(check(same_directory_identity(*first, *parent_now) &&
                   same_file_snapshot(content->stat, *named)));
-    BIX_TRY(anchored(root, args[6], held));
-    fd->reset();
-    parent->fd.reset();
-    return print_content(context, *content);
+    BIX_TRY(anchored(root, request.path, held));
+    return OperationResult::success_with(ContentReport{std::move(content->bytes)});
 }
 
-OperationResult remove_private_file(const OperationContext& context) {
-    const auto& args = context.arguments;
-    auto size = parse_bounded(args[7], kMaxContentBytes);
-    if (!size || !valid_digest(args[8]))
-        return invalid();
-    const Root& root = context.root;
-    auto target = private_removal_target(root, args[6]);
-    if (!target)
-        return target.status();
-    const int held = target->parent.fd.get();
-    auto deletion = deletion_name_for(target->parent.leaf, content_deletion_detail(*size, args[8]));
-    if (!deletion)
-        return deletion.status();
-    const ContentRemoval removal{root, args[6], held, *size, args[8], *deletion};
-    // An earlier run killed between the move and the unlink left the file at its deletion name,
-    // which only a file with this very content can take: prove it and finish.
-    if (auto pending = platform::stat_at(held, *deletion); pending)
-        BIX_TRY(remove_content_at(removal, *deletion));
-    else if (pending.error() != ENOENT)
-        return pending.status();
-    if (!target->present)
-        return Status::success();
-    return remove_content_at(removal, target->parent.leaf);
-}
-
-OperationResult remove_private_staging_file(const OperationContext& context) {
-    const auto& args = context.arguments;
-    auto maximum = parse_bounded(args[7], kMaxContentBytes);
-    if (!maximum)
-        return invalid();
-    const Root& root = context.root;
-    auto target = private_removal_target(root, args[6]);
-    if (!target)
-        return target.status();
-    const int held = target->parent.fd.get();
-    const std::string& leaf = target->parent.leaf;
-    auto allowed = [&](const platform::FileStat& stat) {
-        return stat.is_regular() && on_root_file_system(stat, root.stat) &&
-               stat.uid == root.stat.uid && stat.link_count == 1 && stat.size <= *maximum;
+OperationResult remove_private_file(const OperationContext& context,
+                                    const RemovePrivateFileRequest& request) {
+    // Only a file with this very content can take its deletion name (the name is derived from
+    // size and digest), so a leftover there is proven like the file itself and finished.
+    auto remove = [&](const RemovalSite& site, const std::string& name) {
+        return remove_content_at(ContentRemoval{site, request.size, request.digest}, name);
     };
-    // What an earlier run (or a staged create's undo) left at the deletion name goes first.
-    BIX_TRY(finish_pending_file_deletion(held, leaf, allowed));
-    if (!target->present)
-        return Status::success();
-    const platform::FileStat& present = *target->present;
+    return remove_private_entry(
+        context.root, request.path, content_deletion_detail(request.size, request.digest),
+        {.finish_pending =
+             [&](const RemovalSite& site) {
+                 return remove_pending_like_leaf(
+                     site, [&](const std::string& name, const platform::FileStat&) {
+                         return remove(site, name);
+                     });
+             },
+         .remove_present = [&](const RemovalSite& site,
+                               const platform::FileStat&) { return remove(site, site.leaf); }});
+}
+
+namespace {
+
+// Hardens the staging file at the site's leaf (0600) and deletes exactly that file when it is
+// still one `allowed` accepts.
+Status remove_staging_file_at(const RemovalSite& site, const platform::FileStat& present,
+                              const PendingFileProof& allowed) {
+    const int held = site.held;
+    const std::string& leaf = site.leaf;
     if (!allowed(present))
         return invalid();
-    BIX_TRY(anchored(root, args[6], held));
+    BIX_TRY(anchored(site.root, site.path, held));
     platform::FileStat hardened;
     {
         auto fd = platform::open_read_at(held, leaf);
@@ -331,9 +281,6 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
                       after->permissions() == kPrivateFilePermissions));
         hardened = *after;
     }
-    auto deletion = deletion_name_for(leaf, kFileDeletion);
-    if (!deletion)
-        return deletion.status();
     auto bound = bind_regular_fsref_at(held, leaf, hardened);
     if (!bound)
         return bound.status();
@@ -343,7 +290,29 @@ OperationResult remove_private_staging_file(const OperationContext& context) {
         !same_regular_identity(hardened, *named) || !allowed(*held_now))
         return stale();
     platform::reach_step("remove-private-staging-file:before-mutation");
-    return delete_bound_object(held, leaf, *bound, *deletion);
+    return delete_bound_object(held, leaf, *bound, site.deletion);
+}
+
+} // namespace
+
+OperationResult remove_private_staging_file(const OperationContext& context,
+                                            const RemovePrivateStagingFileRequest& request) {
+    const platform::FileStat& root_stat = context.root.stat;
+    const PendingFileProof allowed = [&](const platform::FileStat& stat) {
+        return stat.is_regular() && on_root_file_system(stat, root_stat) &&
+               stat.uid == root_stat.uid && stat.link_count == 1 && stat.size <= request.maximum;
+    };
+    return remove_private_entry(
+        context.root, request.path, kFileDeletion,
+        {.finish_pending =
+             [&](const RemovalSite& site) {
+                 // What an earlier run (or a staged create's undo) left at the deletion name.
+                 return finish_pending_file_deletion(site.held, site.leaf, allowed);
+             },
+         .remove_present =
+             [&](const RemovalSite& site, const platform::FileStat& present) {
+                 return remove_staging_file_at(site, present, allowed);
+             }});
 }
 
 } // namespace bix::safe_path

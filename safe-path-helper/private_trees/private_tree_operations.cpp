@@ -1,16 +1,13 @@
 // `remove-private-tree` (bounded per run) and `quarantine-private-tree`.
 #include "anchors/anchor_walk.h"
 #include "anchors/path_grammar.h"
-#include "cli/arguments.h"
-#include "cli/operations.h"
 #include "platform/step_hook.h"
 #include "private_trees/hardening.h"
+#include "private_trees/operations.h"
+#include "private_trees/private_removal.h"
 
 namespace bix::safe_path {
 namespace {
-
-constexpr uint64_t kMaxEntryBudget = 4096;
-constexpr uint64_t kMaxDepthLimit = 16;
 
 // What one pass over a tree may still spend, and how deep it may go.
 struct TreeBudget {
@@ -163,87 +160,74 @@ Status anchored(const Root& root, const std::string& path, int held) {
     return paths_still_anchored(root, {{path, held}});
 }
 
-// One run of `remove-private-tree`: the held parent and what each pass may still spend.
-struct TreeRemoval {
-    const Root& root;
-    const std::string& path;
-    int held;
+// What each pass of one `remove-private-tree` run may still spend.
+struct TreeBudgets {
     TreeBudget validation;
     TreeBudget removal;
 };
 
 // Validates, then removes the private tree at `name` (whose no-follow stat is `present`) and
 // finally the directory itself.
-Status remove_tree_at(TreeRemoval& run, const std::string& name,
+Status remove_tree_at(const RemovalSite& site, TreeBudgets& budgets, const std::string& name,
                       const platform::FileStat& present) {
-    const Root& root = run.root;
+    const Root& root = site.root;
     if (!present.is_directory() || !private_owner(present, root.stat))
         return invalid();
-    auto tree = open_hardened_private_directory_at(run.held, name, root.stat, present);
+    auto tree = open_hardened_private_directory_at(site.held, name, root.stat, present);
     if (!tree)
         return tree.status();
     if (Status valid =
-            validate_private_tree_descriptor(tree->fd.get(), root.stat, run.validation, 0);
+            validate_private_tree_descriptor(tree->fd.get(), root.stat, budgets.validation, 0);
         !valid.ok() && valid.error() != E2BIG)
         return valid;
-    BIX_TRY(anchored(root, run.path, run.held));
-    BIX_TRY(remove_private_tree_contents(tree->fd.get(), root.stat, run.removal, 0));
+    BIX_TRY(anchored(root, site.path, site.held));
+    BIX_TRY(remove_private_tree_contents(tree->fd.get(), root.stat, budgets.removal, 0));
     auto held_now = platform::stat_descriptor(tree->fd.get());
-    auto named = platform::stat_at(run.held, name);
+    auto named = platform::stat_at(site.held, name);
     if (!held_now || !named || !same_directory_identity(tree->stat, *held_now) ||
         !same_directory_identity(tree->stat, *named))
         return stale();
     tree->fd.reset();
     platform::reach_step("remove-tree:before-top");
-    return delete_directory_checked(run.held, name, *held_now);
+    return delete_directory_checked(site.held, name, *held_now);
 }
 
 } // namespace
 
-OperationResult remove_private_tree(const OperationContext& context) {
-    const auto& args = context.arguments;
-    auto budget_value = parse_bounded(args[7], kMaxEntryBudget);
-    auto depth_limit = parse_bounded(args[8], kMaxDepthLimit);
-    if (!budget_value || *budget_value == 0 || !depth_limit)
-        return invalid();
-    const Root& root = context.root;
-    auto target = private_removal_target(root, args[6]);
-    if (!target)
-        return target.status();
-    const int held = target->parent.fd.get();
-    const std::string& leaf = target->parent.leaf;
-    TreeRemoval removal{
-        root, args[6], held, {*budget_value, *depth_limit}, {*budget_value, *depth_limit}};
+OperationResult remove_private_tree(const OperationContext& context,
+                                    const RemovePrivateTreeRequest& request) {
+    const TreeBudget budget{request.entry_budget, request.depth_limit};
+    TreeBudgets budgets{budget, budget};
     // A tree whose top an earlier run moved to its deletion name (killed before the rmdir) is
     // finished first, within the same budgets.
-    auto deletion = deletion_name_for(leaf, kDirectoryDeletion);
-    if (!deletion)
-        return deletion.status();
-    if (*deletion != leaf) {
-        auto pending = platform::stat_at(held, *deletion);
-        if (pending)
-            BIX_TRY(remove_tree_at(removal, *deletion, *pending));
-        else if (pending.error() != ENOENT)
-            return pending.status();
-    }
-    if (!target->present)
-        return Status::success();
-    return remove_tree_at(removal, leaf, *target->present);
+    return remove_private_entry(
+        context.root, request.path, kDirectoryDeletion,
+        {.finish_pending =
+             [&](const RemovalSite& site) {
+                 return remove_pending_like_leaf(
+                     site, [&](const std::string& name, const platform::FileStat& present) {
+                         return remove_tree_at(site, budgets, name, present);
+                     });
+             },
+         .remove_present =
+             [&](const RemovalSite& site, const platform::FileStat& present) {
+                 return remove_tree_at(site, budgets, site.leaf, present);
+             }});
 }
 
-OperationResult quarantine_private_tree(const OperationContext& context) {
-    const auto& args = context.arguments;
+OperationResult quarantine_private_tree(const OperationContext& context,
+                                        const QuarantinePrivateTreeRequest& request) {
     const Root& root = context.root;
-    auto source = open_private_parent(root, args[6]);
+    auto source = open_private_parent(root, request.source);
     if (!source)
         return source.status();
-    auto target = open_private_parent(root, args[7]);
+    auto target = open_private_parent(root, request.destination);
     if (!target)
         return target.status();
     BIX_TRY(same_directory_descriptor(source->fd.get(), target->fd.get()));
     auto anchored_both = [&] {
-        return paths_still_anchored(root,
-                                    {{args[6], source->fd.get()}, {args[7], target->fd.get()}});
+        return paths_still_anchored(
+            root, {{request.source, source->fd.get()}, {request.destination, target->fd.get()}});
     };
     BIX_TRY(anchored_both());
     BIX_TRY(harden_private_directory(source->fd.get(), root.stat));

@@ -3,18 +3,14 @@
 // at a time towards its end state, and succeeds without change on the end state itself.
 #include "anchors/anchor_walk.h"
 #include "anchors/path_grammar.h"
-#include "cli/arguments.h"
-#include "cli/operations.h"
 #include "mutations/primitives.h"
 #include "platform/step_hook.h"
+#include "recovery/operations.h"
 
 #include <array>
 
 namespace bix::safe_path {
 namespace {
-
-constexpr size_t kGroupArguments = 6;
-constexpr size_t kFirstGroup = 6;
 
 // What one name of a group holds right now.
 enum class Holding { absent, match, other };
@@ -30,19 +26,6 @@ template <size_t N> struct Groups {
         return refresh_bookmarked_parents(root, all);
     }
 };
-
-// Parses N groups and the content identities after them, then opens every group. Malformed
-// arguments are EINVAL; a group whose directory is not the bookmarked one is ESTALE.
-template <size_t N> Result<Groups<N>> open_groups(const OperationContext& context) {
-    Groups<N> groups;
-    for (size_t i = 0; i < N; ++i) {
-        auto parsed = parse_bookmarked_group(context.arguments, kFirstGroup + i * kGroupArguments);
-        if (!parsed)
-            return parsed.status();
-        groups.group[i] = std::move(*parsed);
-    }
-    return groups;
-}
 
 template <size_t N> Status open_all(const Root& root, Groups<N>& groups) {
     if (!root.file_system)
@@ -86,6 +69,8 @@ Status all_absent(std::initializer_list<NameAt> names) {
 
 Status recover_unlink_steps(const Root& root, Groups<3>& g, const ContentIdentity& identity) {
     enum { kPath, kStaging, kQuarantine };
+    // Refused here rather than on the command line: a wrong quarantine leaf is an identity
+    // mismatch, reported only once every group has been proven.
     BIX_TRY(check(is_durable_quarantine_leaf(g.group[kQuarantine].leaf)));
     BIX_TRY(
         same_directory_descriptor(g.group[kStaging].held.get(), g.group[kQuarantine].held.get()));
@@ -266,47 +251,43 @@ Status recover_link_steps(const Root& root, Groups<4>& g, const ContentIdentity&
     return all_absent({g.name(kExisting)});
 }
 
-// Runs the steps with the groups opened; a failure without an errno of its own is ESTALE.
+// Opens every group (the root's file-system id is needed to resolve a bookmark), then runs the
+// steps.
 template <size_t N, class Steps>
-OperationResult recover(const OperationContext& context, size_t identity_count, Steps steps) {
-    auto groups = open_groups<N>(context);
-    if (!groups)
-        return groups.status();
-    std::array<ContentIdentity, 2> identities;
-    for (size_t i = 0; i < identity_count; ++i) {
-        auto identity =
-            parse_content_identity(context.arguments, kFirstGroup + N * kGroupArguments + i * 8);
-        if (!identity)
-            return identity.status();
-        identities[i] = std::move(*identity);
-    }
-    BIX_TRY(open_all(context.root, *groups));
-    return steps(*groups, identities);
+OperationResult recover(const OperationContext& context, Groups<N> groups, Steps steps) {
+    BIX_TRY(open_all(context.root, groups));
+    return steps(groups);
 }
 
 } // namespace
 
-OperationResult recover_unlink(const OperationContext& context) {
-    return recover<3>(context, 1, [&](Groups<3>& g, const auto& ids) {
-        return recover_unlink_steps(context.root, g, ids[0]);
+OperationResult recover_unlink(const OperationContext& context, RecoverUnlinkRequest request) {
+    Groups<3> groups{
+        {std::move(request.path), std::move(request.staging), std::move(request.quarantine)}};
+    return recover(context, std::move(groups), [&](Groups<3>& g) {
+        return recover_unlink_steps(context.root, g, request.identity);
     });
 }
 
-OperationResult recover_rename(const OperationContext& context) {
-    return recover<2>(context, 1, [&](Groups<2>& g, const auto& ids) {
-        return recover_rename_steps(context.root, g, ids[0]);
+OperationResult recover_rename(const OperationContext& context, RecoverRenameRequest request) {
+    Groups<2> groups{{std::move(request.source), std::move(request.destination)}};
+    return recover(context, std::move(groups), [&](Groups<2>& g) {
+        return recover_rename_steps(context.root, g, request.identity);
     });
 }
 
-OperationResult recover_swap(const OperationContext& context) {
-    return recover<2>(context, 2, [&](Groups<2>& g, const auto& ids) {
-        return recover_swap_steps(context.root, g, ids[0], ids[1]);
+OperationResult recover_swap(const OperationContext& context, RecoverSwapRequest request) {
+    Groups<2> groups{{std::move(request.a), std::move(request.b)}};
+    return recover(context, std::move(groups), [&](Groups<2>& g) {
+        return recover_swap_steps(context.root, g, request.first_at_a, request.first_at_b);
     });
 }
 
-OperationResult recover_link(const OperationContext& context) {
-    return recover<4>(context, 1, [&](Groups<4>& g, const auto& ids) {
-        return recover_link_steps(context.root, g, ids[0]);
+OperationResult recover_link(const OperationContext& context, RecoverLinkRequest request) {
+    Groups<4> groups{{std::move(request.existing), std::move(request.added),
+                      std::move(request.rollback), std::move(request.quarantine)}};
+    return recover(context, std::move(groups), [&](Groups<4>& g) {
+        return recover_link_steps(context.root, g, request.identity);
     });
 }
 

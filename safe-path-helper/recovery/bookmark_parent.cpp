@@ -1,8 +1,8 @@
 // The `bookmark-parent` operation: a bookmark of the directory that holds a path's leaf.
+#include "recovery/bookmark_parent.h"
+
 #include "anchors/anchor_walk.h"
 #include "anchors/bookmark.h"
-#include "cli/operations.h"
-#include "cli/report.h"
 #include "platform/step_hook.h"
 
 namespace bix::safe_path {
@@ -15,8 +15,8 @@ std::string parent_path_of(const std::string& path) {
 
 } // namespace
 
-OperationResult bookmark_parent(const OperationContext& context) {
-    const std::string& path = context.arguments[6];
+OperationResult bookmark_parent(const OperationContext& context, const PathRequest& request) {
+    const std::string& path = request.path;
     auto parent = open_parent(context.root, path);
     if (!parent)
         return parent.status();
@@ -30,8 +30,8 @@ OperationResult bookmark_parent(const OperationContext& context) {
         return bookmark.status();
     platform::reach_step("bookmark-parent:created");
     BIX_TRY(paths_still_anchored(context.root, {{path, held}}));
-    return OperationResult::with_line(
-        bookmark_line(to_hex(*bookmark), stat->device, stat->inode, stat->uid));
+    return OperationResult::success_with(
+        BookmarkReport{to_hex(*bookmark), stat->device, stat->inode, stat->uid});
 }
 
 } // namespace bix::safe_path
