@@ -5,9 +5,9 @@
 
 int main(int argc, char** argv) {
     try {
-        return bix_main(argc, argv);
+        return bix::bridge::bix_main(argc, argv);
     } catch (...) {
         // Only allocation failures can throw; end as a system failure without a stack trace.
-        return kBixExitSystem;
+        return bix::bridge::kBixExitSystem;
     }
 }

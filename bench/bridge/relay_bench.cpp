@@ -6,10 +6,10 @@
 // Usage: bix_bridge_relay_bench [seconds-per-measurement]
 #include "bootstrap/bootstrap.h"
 #include "broker/broker_mode.h"
-#include "broker/control_record.h"
 #include "common/byte_order.h"
 #include "host/host_mode.h"
 #include "platform/bix_platform.h"
+#include "protocol/control_record.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +25,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+using namespace bix::bridge;
 
 namespace {
 

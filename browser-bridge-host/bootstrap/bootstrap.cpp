@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace bix::bridge {
+
 namespace {
 
 constexpr mode_t kDirectoryPermissions = 0700;
@@ -24,7 +26,7 @@ constexpr std::size_t kFirstSecretOffset = 28;
 constexpr std::size_t kSecondSecretOffset = 60;
 constexpr std::size_t kSocketPathOffset = 92;
 
-BixStatus invalid() {
+BixFailure invalid() {
     return BixStatus::failure(EINVAL);
 }
 
@@ -169,11 +171,11 @@ bool BixBootstrap::allows(const BixExtensionId& id) const {
 BixResult<std::unique_ptr<BixBootstrap>> bix_read_bootstrap(const std::string& path,
                                                             const BixBootstrapContext& context) {
     if (BixStatus status = check_path(path); !status.ok()) {
-        return status;
+        return status.failure();
     }
     std::string directory = directory_of(path);
     if (BixStatus status = check_directory(directory, context.effective_uid); !status.ok()) {
-        return status;
+        return status.failure();
     }
     auto fd = bix_open_read_no_follow(path);
     if (!fd.ok()) {
@@ -193,14 +195,14 @@ BixResult<std::unique_ptr<BixBootstrap>> bix_read_bootstrap(const std::string& p
         return BixStatus::failure(read.error());
     }
     if (BixStatus status = check_header(*file, context); !status.ok()) {
-        return status;
+        return status.failure();
     }
     auto bootstrap = std::make_unique<BixBootstrap>();
     if (BixStatus status = copy_fields(*file, directory, *bootstrap); !status.ok()) {
-        return status;
+        return status.failure();
     }
     if (BixStatus status = copy_allowed_ids(*file, *bootstrap); !status.ok()) {
-        return status;
+        return status.failure();
     }
     return bootstrap;
 }
@@ -219,3 +221,5 @@ BixResult<std::string> bix_bootstrap_path_in_home(std::string_view home,
     }
     return path;
 }
+
+} // namespace bix::bridge

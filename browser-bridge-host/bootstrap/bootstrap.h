@@ -14,6 +14,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+namespace bix::bridge {
+
 inline constexpr std::size_t kBixBootstrapHeaderSize = 92;
 inline constexpr std::size_t kBixBootstrapMinSize = 156;
 inline constexpr std::size_t kBixBootstrapMaxSize = 4096;
@@ -66,3 +68,5 @@ BixResult<std::unique_ptr<BixBootstrap>> bix_read_bootstrap(const std::string& p
 // The bootstrap's fixed place in a home directory for the given host application.
 BixResult<std::string> bix_bootstrap_path_in_home(std::string_view home,
                                                   std::string_view bundle_id);
+
+} // namespace bix::bridge

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace bix::bridge {
+
 namespace {
 
 constexpr std::int64_t kNow = 1'800'000'000;
@@ -267,3 +269,5 @@ TEST(ExtensionOrigin, AcceptsOnlyTheExactForm) {
 }
 
 } // namespace
+
+} // namespace bix::bridge

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace bix::bridge {
+
 bool bix_is_valid_extension_id(std::string_view id) {
     return id.size() == kBixExtensionIdLength &&
            std::all_of(id.begin(), id.end(), [](char c) { return c >= 'a' && c <= 'p'; });
@@ -20,3 +22,5 @@ std::optional<BixExtensionId> bix_parse_extension_origin(std::string_view origin
     std::copy(id.begin(), id.end(), parsed.begin());
     return parsed;
 }
+
+} // namespace bix::bridge

@@ -1,6 +1,5 @@
 #include "broker/broker_mode.h"
 
-#include "broker/control_record.h"
 #include "broker/handshake_acceptance.h"
 #include "broker/listener.h"
 #include "common/diagnostics.h"
@@ -8,13 +7,16 @@
 #include "common/read_ahead.h"
 #include "common/stop_flag.h"
 #include "common/timed_io.h"
-#include "host/handshake.h"
 #include "platform/bix_platform.h"
+#include "protocol/control_record.h"
+#include "protocol/handshake.h"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+
+namespace bix::bridge {
 
 namespace {
 
@@ -441,35 +443,20 @@ void Broker::clean_up() {
     bootstrap_.reset();
 }
 
-std::string_view loop_diagnostic(LoopEnd end) {
+// The diagnostic for a loop that ended other than normally.
+BixDiagnostic loop_diagnostic(LoopEnd end) {
     switch (end) {
     case LoopEnd::normal:
+    case LoopEnd::main_record:
         break;
-    case LoopEnd::main_record:
-        return "BIX_BROWSER_BROKER_E_MAIN_RECORD";
     case LoopEnd::main_control:
-        return "BIX_BROWSER_BROKER_E_MAIN_CONTROL";
+        return BixDiagnostic::broker_main_control;
     case LoopEnd::listener:
-        return "BIX_BROWSER_BROKER_E_LISTENER";
+        return BixDiagnostic::broker_listener;
     case LoopEnd::control_pipe:
-        return "BIX_BROWSER_BROKER_E_CONTROL_PIPE";
+        return BixDiagnostic::broker_control_pipe;
     }
-    return {};
-}
-
-int loop_status(LoopEnd end) {
-    switch (end) {
-    case LoopEnd::normal:
-        return kBixExitOk;
-    case LoopEnd::main_record:
-    case LoopEnd::main_control:
-        return kBixExitData;
-    case LoopEnd::listener:
-        return kBixExitSystem;
-    case LoopEnd::control_pipe:
-        return kBixExitIo;
-    }
-    return kBixExitOk;
+    return BixDiagnostic::broker_main_record;
 }
 
 } // namespace
@@ -478,15 +465,15 @@ int bix_run_broker_mode(const std::string& bootstrap_path, const BixBootstrapCon
                         const BixBrokerIo& io) {
     auto bootstrap = bix_read_bootstrap(bootstrap_path, context);
     if (!bootstrap.ok()) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_BROKER_E_BOOTSTRAP", kBixExitConfig);
+        return bix_fail(io.diagnostics, BixDiagnostic::broker_bootstrap);
     }
     if (!bix_set_nonblocking(io.control_in).ok() || !bix_set_nonblocking(io.control_out).ok()) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_BROKER_E_CONTROL_PIPE", kBixExitIo);
+        return bix_fail(io.diagnostics, BixDiagnostic::broker_control_pipe);
     }
     std::string socket_path(bootstrap.value()->socket_path_view());
     BixListenerOpen opened = bix_open_listener(socket_path, context.effective_uid);
     if (opened.failure != BixListenerFailure::none) {
-        return bix_fail(io.diagnostics, bix_listener_diagnostic(opened.failure), kBixExitSystem);
+        return bix_fail(io.diagnostics, bix_listener_diagnostic(opened.failure));
     }
     LoopEnd end = LoopEnd::normal;
     bool ready_sent = false;
@@ -500,10 +487,12 @@ int bix_run_broker_mode(const std::string& bootstrap_path, const BixBootstrapCon
         }
     }
     if (!ready_sent) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_BROKER_E_READY", kBixExitIo);
+        return bix_fail(io.diagnostics, BixDiagnostic::broker_ready);
     }
     if (end == LoopEnd::normal) {
         return kBixExitOk;
     }
-    return bix_fail(io.diagnostics, loop_diagnostic(end), loop_status(end));
+    return bix_fail(io.diagnostics, loop_diagnostic(end));
 }
+
+} // namespace bix::bridge

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace bix::bridge {
+
 struct BixBrokerIo {
     int control_in = 0;
     int control_out = 1;
@@ -17,3 +19,5 @@ struct BixBrokerIo {
 // Runs the broker to its end and returns the exit status; failures leave one diagnostic line.
 int bix_run_broker_mode(const std::string& bootstrap_path, const BixBootstrapContext& context,
                         const BixBrokerIo& io);
+
+} // namespace bix::bridge

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+namespace bix::bridge {
+
 namespace {
 
 namespace off = bix_handshake_offset;
@@ -138,7 +140,7 @@ BixResult<BixAcceptedHandshake> bix_accept_handshake(int client, const BixBootst
         return BixStatus::failure(peer.error());
     }
     if (BixStatus s = check_peer(peer.value(), bootstrap, broker_euid); !s.ok()) {
-        return s;
+        return s.failure();
     }
     std::uint8_t header[kBixHandshakeHeaderSize] = {};
     HeaderWiper wiper{header};
@@ -147,16 +149,16 @@ BixResult<BixAcceptedHandshake> bix_accept_handshake(int client, const BixBootst
         return BixStatus::failure(read.error());
     }
     if (BixStatus s = check_fixed_fields(header, peer.value()); !s.ok()) {
-        return s;
+        return s.failure();
     }
     if (BixStatus s = check_secrets(header, bootstrap); !s.ok()) {
-        return s;
+        return s.failure();
     }
     BixAcceptedHandshake accepted;
     accepted.peer = peer.value();
     std::memcpy(accepted.nonce.data(), header + off::nonce, kBixNonceSize);
     if (BixStatus s = check_nonce(accepted.nonce, ledger); !s.ok()) {
-        return s;
+        return s.failure();
     }
     std::size_t origin_length = bix_load_le16(header + off::origin_length);
     auto tail = SecretBuffer::allocate(origin_length + kBixExtensionIdLength);
@@ -168,7 +170,7 @@ BixResult<BixAcceptedHandshake> bix_accept_handshake(int client, const BixBootst
         return BixStatus::failure(tail_read.error());
     }
     if (BixStatus s = check_origin(tail->data(), origin_length, bootstrap); !s.ok()) {
-        return s;
+        return s.failure();
     }
     auto record = build_client_record(header, *tail, peer.value());
     if (!record.ok()) {
@@ -177,3 +179,5 @@ BixResult<BixAcceptedHandshake> bix_accept_handshake(int client, const BixBootst
     accepted.client_record = std::move(record.value());
     return accepted;
 }
+
+} // namespace bix::bridge

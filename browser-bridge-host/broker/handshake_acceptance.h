@@ -7,12 +7,14 @@
 #include "common/bix_result.h"
 #include "common/secret_buffer.h"
 #include "common/timed_io.h"
-#include "host/handshake.h"
 #include "platform/bix_platform.h"
+#include "protocol/handshake.h"
 
 #include <array>
 #include <cstddef>
 #include <sys/types.h>
+
+namespace bix::bridge {
 
 inline constexpr std::size_t kBixMaxAcceptedHandshakes = 64;
 inline constexpr std::size_t kBixClientAcceptedFixedSize = 152;
@@ -63,3 +65,5 @@ BixResult<BixAcceptedHandshake> bix_accept_handshake(int client, const BixBootst
 
 // Equal contents, examined over every byte whatever the first difference.
 bool bix_secrets_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t size);
+
+} // namespace bix::bridge

@@ -1,7 +1,7 @@
 #include "broker/handshake_acceptance.h"
 #include "common/byte_order.h"
 #include "common/test_support.h"
-#include "host/handshake.h"
+#include "protocol/handshake.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +11,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+namespace bix::bridge {
 
 namespace {
 
@@ -184,3 +186,5 @@ TEST(SecretComparison, ComparesEveryByte) {
 }
 
 } // namespace
+
+} // namespace bix::bridge

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+namespace bix::bridge {
+
 namespace {
 
 constexpr mode_t kSocketPermissions = 0600;
@@ -100,24 +102,25 @@ void bix_close_listener(BixListener& listener, uid_t euid) {
     }
 }
 
-std::string_view bix_listener_diagnostic(BixListenerFailure failure) {
+BixDiagnostic bix_listener_diagnostic(BixListenerFailure failure) {
     switch (failure) {
     case BixListenerFailure::none:
-        break;
     case BixListenerFailure::occupied:
-        return "BIX_BROWSER_BROKER_E_SOCKET_OCCUPIED";
+        break;
     case BixListenerFailure::create:
-        return "BIX_BROWSER_BROKER_E_SOCKET_CREATE";
+        return BixDiagnostic::broker_socket_create;
     case BixListenerFailure::bind:
-        return "BIX_BROWSER_BROKER_E_SOCKET_BIND";
+        return BixDiagnostic::broker_socket_bind;
     case BixListenerFailure::chmod:
-        return "BIX_BROWSER_BROKER_E_SOCKET_CHMOD";
+        return BixDiagnostic::broker_socket_chmod;
     case BixListenerFailure::listen:
-        return "BIX_BROWSER_BROKER_E_SOCKET_LISTEN";
+        return BixDiagnostic::broker_socket_listen;
     case BixListenerFailure::metadata:
-        return "BIX_BROWSER_BROKER_E_SOCKET_METADATA";
+        return BixDiagnostic::broker_socket_metadata;
     case BixListenerFailure::nonblock:
-        return "BIX_BROWSER_BROKER_E_SOCKET_NONBLOCK";
+        return BixDiagnostic::broker_socket_nonblock;
     }
-    return {};
+    return BixDiagnostic::broker_socket_occupied;
 }
+
+} // namespace bix::bridge

@@ -4,12 +4,15 @@
 // socket file it created itself: one owned by its effective uid with the device and inode it
 // recorded right after binding.
 
+#include "common/diagnostics.h"
 #include "common/unique_fd.h"
 
 #include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+
+namespace bix::bridge {
 
 inline constexpr int kBixListenBacklog = 8;
 
@@ -41,4 +44,6 @@ extern std::function<void(const std::string&)> bix_listener_before_bind_hook;
 #endif
 
 // The diagnostic name for a start-up failure of the listener.
-std::string_view bix_listener_diagnostic(BixListenerFailure failure);
+BixDiagnostic bix_listener_diagnostic(BixListenerFailure failure);
+
+} // namespace bix::bridge

@@ -8,6 +8,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace bix::bridge {
+
 namespace {
 
 bool exists(const std::string& path) {
@@ -87,12 +89,14 @@ TEST(Listener, LosingTheBindRaceRemovesNothing) {
 #endif
 
 TEST(Listener, EveryFailureHasItsOwnDiagnostic) {
-    EXPECT_EQ(bix_listener_diagnostic(BixListenerFailure::occupied),
+    EXPECT_EQ(bix_diagnostic_entry(bix_listener_diagnostic(BixListenerFailure::occupied)).name,
               "BIX_BROWSER_BROKER_E_SOCKET_OCCUPIED");
-    EXPECT_EQ(bix_listener_diagnostic(BixListenerFailure::metadata),
+    EXPECT_EQ(bix_diagnostic_entry(bix_listener_diagnostic(BixListenerFailure::metadata)).name,
               "BIX_BROWSER_BROKER_E_SOCKET_METADATA");
-    EXPECT_EQ(bix_listener_diagnostic(BixListenerFailure::nonblock),
+    EXPECT_EQ(bix_diagnostic_entry(bix_listener_diagnostic(BixListenerFailure::nonblock)).name,
               "BIX_BROWSER_BROKER_E_SOCKET_NONBLOCK");
 }
 
 } // namespace
+
+} // namespace bix::bridge

@@ -6,6 +6,8 @@
 #include "host/host_mode.h"
 #include "platform/bix_platform.h"
 
+namespace bix::bridge {
+
 #ifndef BIX_HOST_BUNDLE_ID
 #error "BIX_HOST_BUNDLE_ID must name the host application's bundle identifier"
 #endif
@@ -59,5 +61,7 @@ int bix_main(int argc, char** argv) {
     case BixMode::invalid:
         break;
     }
-    return bix_fail(kStderr, "BIX_BROWSER_HOST_E_ARGUMENTS", kBixExitUsage);
+    return bix_fail(kStderr, BixDiagnostic::host_arguments);
 }
+
+} // namespace bix::bridge

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+namespace bix::bridge {
+
 namespace {
 
 struct SplitCase {
@@ -33,3 +35,5 @@ TEST(CommandLine, SplitsModesByArgumentCount) {
 }
 
 } // namespace
+
+} // namespace bix::bridge

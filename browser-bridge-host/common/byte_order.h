@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace bix::bridge {
+
 // Little-endian field access for the bridge's binary records (bootstrap file, handshake,
 // acknowledgement, control records, native-messaging length prefixes).
 inline std::uint16_t bix_load_le16(const std::uint8_t* p) {
@@ -33,3 +35,5 @@ inline void bix_store_le64(std::uint8_t* p, std::uint64_t v) {
     bix_store_le32(p, static_cast<std::uint32_t>(v));
     bix_store_le32(p + 4, static_cast<std::uint32_t>(v >> 32));
 }
+
+} // namespace bix::bridge

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+namespace bix::bridge {
+
 inline constexpr std::uint32_t kBixMinFrameLength = 1;
 inline constexpr std::uint32_t kBixMaxFrameLength = 262144;
 inline constexpr std::size_t kBixFramePrefixSize = 4;
@@ -60,3 +62,5 @@ BixResult<BixFrameRead> bix_read_frame_with(ReadExact&& read_exact, int timeout_
     }
     return BixFrameRead{false, std::move(*frame)};
 }
+
+} // namespace bix::bridge

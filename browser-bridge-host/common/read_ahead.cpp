@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace bix::bridge {
+
 namespace {
 
 int remaining_ms(std::int64_t deadline_ms) {
@@ -46,7 +48,7 @@ BixResult<std::size_t> BixReadAhead::refill(std::int64_t deadline_ms) {
         if (must_wait || bix_should_stop()) {
             BixStatus waited = bix_poll_fd(fd_, POLLIN, remaining_ms(deadline_ms));
             if (!waited.ok()) {
-                return waited;
+                return waited.failure();
             }
         }
         auto n = bix_read_some(fd_, staging_.data(), staging_.size());
@@ -131,3 +133,5 @@ BixResult<BixReadOutcome> BixReadAhead::read_frames(BixFrameBatch& batch, int ti
     }
     return BixReadOutcome::complete;
 }
+
+} // namespace bix::bridge

@@ -13,6 +13,8 @@
 #include <array>
 #include <cstddef>
 
+namespace bix::bridge {
+
 inline constexpr std::size_t kBixReadAheadSize = 65536;
 // One gathered write carries at most this many frames, and stops taking more once this many
 // bytes are gathered, so one slow reader holds a single-threaded relay for one budget at most.
@@ -62,3 +64,5 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
 };
+
+} // namespace bix::bridge

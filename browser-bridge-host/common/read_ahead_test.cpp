@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+namespace bix::bridge {
+
 namespace {
 
 std::string frame_of(const std::string& body) {
@@ -87,3 +89,5 @@ TEST(ReadAhead, BadLengthsShortBodiesAndStallsFail) {
 }
 
 } // namespace
+
+} // namespace bix::bridge

@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+namespace bix::bridge {
+
 SecretBuffer::SecretBuffer(SecretBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
 
@@ -38,3 +40,5 @@ void SecretBuffer::release() {
     data_ = nullptr;
     size_ = 0;
 }
+
+} // namespace bix::bridge

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace bix::bridge {
+
 // Owns one heap buffer of exactly `size` bytes that may hold a frame, a handshake, a control
 // record or secrets. The bytes are overwritten with zeros before the memory is released; a
 // moved-from buffer is empty. Allocation never throws: a failed allocation is reported as nullopt.
@@ -31,3 +33,5 @@ private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+} // namespace bix::bridge

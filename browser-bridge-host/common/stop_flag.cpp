@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+namespace bix::bridge {
+
 namespace {
 volatile std::sig_atomic_t stop_requested = 0;
 }
@@ -19,3 +21,5 @@ void bix_clear_stop_for_tests() {
     stop_requested = 0;
 }
 #endif
+
+} // namespace bix::bridge

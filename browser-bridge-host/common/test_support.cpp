@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace bix::bridge {
+
 ScratchDirectory::ScratchDirectory() {
     char pattern[] = "/tmp/bxbu-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -56,3 +58,5 @@ void write_bytes(int fd, const std::string& bytes) {
         done += static_cast<std::size_t>(n);
     }
 }
+
+} // namespace bix::bridge

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+namespace bix::bridge {
+
 // A private directory under /tmp, removed with its content on destruction.
 class ScratchDirectory {
 public:
@@ -31,3 +33,5 @@ FdPair make_pipe();       // first: read end, second: write end
 FdPair make_socketpair(); // a connected Unix stream pair
 void write_file(const std::string& path, const std::string& content, int mode);
 void write_bytes(int fd, const std::string& bytes);
+
+} // namespace bix::bridge

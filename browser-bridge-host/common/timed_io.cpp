@@ -8,6 +8,8 @@
 #include <climits>
 #include <fcntl.h>
 
+namespace bix::bridge {
+
 namespace {
 
 // The wall-clock budget of one timed call, measured on the monotonic clock.
@@ -149,7 +151,7 @@ BixResult<BixReadOutcome> bix_read_exact_timeout(int fd, void* buffer, std::size
         if (must_wait || bix_should_stop()) {
             BixStatus waited = poll_until(fd, POLLIN, deadline);
             if (!waited.ok()) {
-                return waited;
+                return waited.failure();
             }
         }
         must_wait = true;
@@ -195,11 +197,11 @@ BixStatus bix_connect_timeout(int fd, const std::string& path, int timeout_ms) {
         if (connected.ok()) {
             return connected;
         }
-        if (connected.error == EINPROGRESS || connected.error == EINTR) {
+        if (connected.error() == EINPROGRESS || connected.error() == EINTR) {
             BixStatus waited = poll_until(fd, POLLOUT, deadline);
             return waited.ok() ? bix_connect_outcome(fd) : waited;
         }
-        if (connected.error != EAGAIN && connected.error != EWOULDBLOCK) {
+        if (connected.error() != EAGAIN && connected.error() != EWOULDBLOCK) {
             return connected;
         }
         if (BixStatus waited = wait_before_retry(deadline); !waited.ok()) {
@@ -211,3 +213,5 @@ BixStatus bix_connect_timeout(int fd, const std::string& path, int timeout_ms) {
 BixStatus bix_set_nonblocking(int fd) {
     return bix_add_status_flags(fd, O_NONBLOCK);
 }
+
+} // namespace bix::bridge

@@ -12,6 +12,8 @@
 #include <string>
 #include <sys/uio.h>
 
+namespace bix::bridge {
+
 inline constexpr int kBixIoTimeoutMs = 2000;
 
 enum class BixReadOutcome { complete, end_of_file };
@@ -59,3 +61,5 @@ BixStatus bix_connect_timeout(int fd, const std::string& path, int timeout_ms = 
 
 // Adds O_NONBLOCK to the descriptor's status flags.
 BixStatus bix_set_nonblocking(int fd);
+
+} // namespace bix::bridge

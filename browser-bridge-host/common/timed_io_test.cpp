@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace bix::bridge {
+
 namespace {
 
 constexpr int kShortTimeoutMs = 100;
@@ -104,7 +106,7 @@ TEST(TimedIo, VectorWriteResumesInsideAPartAfterAShortWrite) {
     BixStatus status = bix_write_vector_timeout(pipe.second.get(), parts.data(), parts.size(),
                                                 kBixIoTimeoutMs, BixFdMode::nonblocking);
     reader.join();
-    EXPECT_TRUE(status.ok()) << status.error;
+    EXPECT_TRUE(status.ok()) << status.error();
     EXPECT_EQ(received, expected);
     for (const iovec& part : parts) {
         EXPECT_EQ(part.iov_len, 0u);
@@ -119,7 +121,7 @@ TEST(TimedIo, WriteAllTimesOutOnAFullPipeAndFailsWithoutAReader) {
     std::string data(1 << 20, 'x');
     BixStatus full =
         bix_write_all_timeout(pipe.second.get(), data.data(), data.size(), kShortTimeoutMs);
-    EXPECT_EQ(full.error, ETIMEDOUT);
+    EXPECT_EQ(full.error(), ETIMEDOUT);
 
     pipe.first.reset();
     BixStatus orphaned = bix_write_all_timeout(pipe.second.get(), "y", 1, kShortTimeoutMs);
@@ -134,7 +136,7 @@ TEST(TimedIo, PollTreatsHangUpAsReadableAndClosedDescriptorAsError) {
     FdPair pipe = make_pipe();
     int closed = pipe.first.get();
     pipe.first.reset();
-    EXPECT_EQ(bix_poll_fd(closed, POLLIN, kShortTimeoutMs).error, EIO);
+    EXPECT_EQ(bix_poll_fd(closed, POLLIN, kShortTimeoutMs).error(), EIO);
 }
 
 #ifdef BIX_TEST_HOOKS
@@ -146,7 +148,7 @@ TEST(TimedIo, StopRequestEndsEveryTimedWait) {
     BixStatus write = bix_write_all_timeout(pair.first.get(), "x", 1);
     bix_clear_stop_for_tests();
     EXPECT_EQ(read.error(), ECANCELED);
-    EXPECT_EQ(write.error, ECANCELED);
+    EXPECT_EQ(write.error(), ECANCELED);
 }
 #endif
 
@@ -218,3 +220,5 @@ TEST(SecretBuffer, AllocatesZeroedAndEmptiesOnMoveAndRelease) {
 }
 
 } // namespace
+
+} // namespace bix::bridge

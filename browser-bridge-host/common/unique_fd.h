@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace bix::bridge {
+
 // Owns one file descriptor: closes it exactly once, never closes -1, moves but never copies.
 class UniqueFd {
 public:
@@ -26,3 +28,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+} // namespace bix::bridge

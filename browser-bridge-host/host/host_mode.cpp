@@ -6,14 +6,16 @@
 #include "common/read_ahead.h"
 #include "common/stop_flag.h"
 #include "common/timed_io.h"
-#include "host/handshake.h"
 #include "platform/bix_platform.h"
+#include "protocol/handshake.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+
+namespace bix::bridge {
 
 namespace {
 
@@ -31,10 +33,14 @@ void send_startup_error(int browser_out) {
     }
 }
 
-int fail_with_startup_error(const BixHostIo& io, std::string_view name) {
-    bix_emit_diagnostic(io.diagnostics, name);
-    send_startup_error(io.browser_out);
-    return kBixExitUnavailable;
+// Emits the diagnostic and, for the failures the browser is told about, the startup error frame.
+int host_fail(const BixHostIo& io, BixDiagnostic diagnostic) {
+    BixDiagnosticEntry entry = bix_diagnostic_entry(diagnostic);
+    bix_emit_diagnostic(io.diagnostics, entry.name);
+    if (entry.tells_browser) {
+        send_startup_error(io.browser_out);
+    }
+    return entry.status;
 }
 
 BixResult<UniqueFd> connect_to_broker(const BixBootstrap& bootstrap) {
@@ -45,11 +51,11 @@ BixResult<UniqueFd> connect_to_broker(const BixBootstrap& bootstrap) {
     // Non-blocking before the connect, so a broker too busy to take the connection holds the
     // host for one budget at most, and a stop request ends the wait.
     if (BixStatus s = bix_set_nonblocking(socket->get()); !s.ok()) {
-        return s;
+        return s.failure();
     }
     if (BixStatus s = bix_connect_timeout(socket->get(), std::string(bootstrap.socket_path_view()));
         !s.ok()) {
-        return s;
+        return s.failure();
     }
     return std::move(socket.value());
 }
@@ -181,21 +187,21 @@ int bix_run_host_mode(const BixHostSetup& setup) {
     const BixHostIo& io = setup.io;
     auto id = bix_parse_extension_origin(setup.origin);
     if (!id) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_CALLER", kBixExitUsage);
+        return host_fail(io, BixDiagnostic::host_caller);
     }
     if (!setup.bootstrap_path.ok()) {
-        return fail_with_startup_error(io, "BIX_BROWSER_HOST_E_BOOTSTRAP");
+        return host_fail(io, BixDiagnostic::host_bootstrap);
     }
     auto bootstrap = bix_read_bootstrap(setup.bootstrap_path.value(), setup.context);
     if (!bootstrap.ok()) {
-        return fail_with_startup_error(io, "BIX_BROWSER_HOST_E_BOOTSTRAP");
+        return host_fail(io, BixDiagnostic::host_bootstrap);
     }
     if (!bootstrap.value()->allows(*id)) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_NOT_ALLOWED", kBixExitPermission);
+        return host_fail(io, BixDiagnostic::host_not_allowed);
     }
     auto socket = connect_to_broker(*bootstrap.value());
     if (!socket.ok()) {
-        return fail_with_startup_error(io, "BIX_BROWSER_HOST_E_APP_NOT_RUNNING");
+        return host_fail(io, BixDiagnostic::host_app_not_running);
     }
     BixStatus handshake =
         perform_handshake(socket->get(), *bootstrap.value(), setup.origin, *id, setup.context);
@@ -204,10 +210,10 @@ int bix_run_host_mode(const BixHostSetup& setup) {
     bootstrap.value().reset();
     bix_clear_stack_below();
     if (!handshake.ok()) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_HANDSHAKE", kBixExitPermission);
+        return host_fail(io, BixDiagnostic::host_handshake);
     }
     if (!bix_set_nonblocking(io.browser_in).ok() || !bix_set_nonblocking(io.browser_out).ok()) {
-        return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_STDIO", kBixExitIo);
+        return host_fail(io, BixDiagnostic::host_stdio);
     }
     BixRelayEnd end = bix_relay_frames(io.browser_in, io.browser_out, socket->get());
     bix_shutdown_both(socket->get());
@@ -216,9 +222,11 @@ int bix_run_host_mode(const BixHostSetup& setup) {
     case BixRelayEnd::finished:
         return kBixExitOk;
     case BixRelayEnd::input_frame:
-        return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_INPUT_FRAME", kBixExitData);
+        return host_fail(io, BixDiagnostic::host_input_frame);
     case BixRelayEnd::output_frame:
-        return bix_fail(io.diagnostics, "BIX_BROWSER_HOST_E_OUTPUT_FRAME", kBixExitIo);
+        return host_fail(io, BixDiagnostic::host_output_frame);
     }
     return kBixExitOk;
 }
+
+} // namespace bix::bridge

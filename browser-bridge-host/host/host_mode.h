@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace bix::bridge {
+
 struct BixHostIo {
     int browser_in = 0;
     int browser_out = 1;
@@ -34,3 +36,5 @@ enum class BixRelayEnd { finished, input_frame, output_frame };
 // Relays whole frames browser_in -> socket and socket -> browser_out until an end of file at a
 // frame boundary, a stop request, a poll failure or a descriptor error.
 BixRelayEnd bix_relay_frames(int browser_in, int browser_out, int socket);
+
+} // namespace bix::bridge

@@ -16,12 +16,14 @@
 #include <unistd.h>
 #include <vector>
 
+namespace bix::bridge {
+
 namespace {
 
 // Far deeper than any call chain of the bridge and what it calls in the C library.
 constexpr std::size_t kStackClearBytes = 32 * 1024;
 
-BixStatus last_error() {
+BixFailure last_error() {
     return BixStatus::failure(errno);
 }
 
@@ -296,7 +298,8 @@ BixStatus bix_connect_outcome(int fd) {
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         return last_error();
     }
-    return BixStatus::failure(error);
+    // SO_ERROR reports 0 for a connection that was made.
+    return error == 0 ? BixStatus::success() : BixStatus::failure(error);
 }
 
 BixStatus bix_unix_bind_private(int fd, const std::string& path) {
@@ -350,3 +353,5 @@ BixResult<BixPeerCredentials> bix_peer_credentials(int fd) {
     peer.pid = credentials.pid > 0 ? credentials.pid : 0;
     return peer;
 }
+
+} // namespace bix::bridge

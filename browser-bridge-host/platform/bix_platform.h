@@ -15,6 +15,8 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+namespace bix::bridge {
+
 // ---- memory and randomness ----
 void bix_secure_zero(void* data, std::size_t size);
 // Copies secret bytes one at a time through ordinary registers: an optimised copy would pass them
@@ -93,3 +95,5 @@ BixStatus bix_listen(int fd, int backlog);
 BixResult<UniqueFd> bix_accept(int fd);
 void bix_shutdown_both(int fd);
 BixResult<BixPeerCredentials> bix_peer_credentials(int fd);
+
+} // namespace bix::bridge

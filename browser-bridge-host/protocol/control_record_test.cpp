@@ -1,12 +1,14 @@
-#include "broker/control_record.h"
 #include "common/byte_order.h"
 #include "common/test_support.h"
 #include "common/timed_io.h"
+#include "protocol/control_record.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
+
+namespace bix::bridge {
 
 namespace {
 
@@ -85,3 +87,5 @@ TEST(ControlRecord, FramePayloadMustBeExactlyOneFrame) {
 }
 
 } // namespace
+
+} // namespace bix::bridge

@@ -1,4 +1,4 @@
-#include "broker/control_record.h"
+#include "protocol/control_record.h"
 
 #include "common/byte_order.h"
 #include "common/native_frame.h"
@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+namespace bix::bridge {
 
 std::optional<BixRecordHeader> bix_parse_record_header(const BixRecordHeaderBytes& bytes) {
     if (std::memcmp(bytes.data(), BIX_RECORD_MAGIC.data(), BIX_RECORD_MAGIC.size()) != 0 ||
@@ -72,3 +74,5 @@ bool bix_is_frame_payload(const SecretBuffer& payload) {
     std::uint32_t length = bix_load_le32(payload.data());
     return bix_is_valid_frame_length(length) && payload.size() == length + kBixFramePrefixSize;
 }
+
+} // namespace bix::bridge

@@ -13,6 +13,8 @@
 #include <optional>
 #include <span>
 
+namespace bix::bridge {
+
 inline constexpr std::array<std::uint8_t, 4> BIX_RECORD_MAGIC = {'B', 'B', 'P', '1'};
 inline constexpr std::uint8_t kBixRecordVersion = 1;
 inline constexpr std::size_t kBixRecordHeaderSize = 16;
@@ -68,3 +70,5 @@ BixStatus bix_write_records(int fd, std::span<const BixOutgoingRecord> records,
 // True when an "f" payload is exactly one native-messaging frame: a length L in 1..262144
 // followed by L bytes.
 bool bix_is_frame_payload(const SecretBuffer& payload);
+
+} // namespace bix::bridge

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+namespace bix::bridge {
+
 inline constexpr std::array<std::uint8_t, 8> BIX_HANDSHAKE_MAGIC = {'B', 'I', 'X', 'H',
                                                                     'S', 'K', '1', 0};
 inline constexpr std::array<std::uint8_t, 8> BIX_HANDSHAKE_ACK = {'B', 'I', 'X', 'A',
@@ -51,3 +53,5 @@ BixResult<SecretBuffer> bix_build_handshake(const BixBootstrap& bootstrap, std::
                                             const BixExtensionId& id,
                                             const BixHandshakeIdentity& identity,
                                             const BixNonce& nonce);
+
+} // namespace bix::bridge

@@ -1,10 +1,12 @@
-#include "host/handshake.h"
+#include "protocol/handshake.h"
 
 #include "common/byte_order.h"
 #include "platform/bix_platform.h"
 
 #include <cerrno>
 #include <cstring>
+
+namespace bix::bridge {
 
 BixResult<SecretBuffer> bix_build_handshake(const BixBootstrap& bootstrap, std::string_view origin,
                                             const BixExtensionId& id,
@@ -32,3 +34,5 @@ BixResult<SecretBuffer> bix_build_handshake(const BixBootstrap& bootstrap, std::
     std::memcpy(p + off::origin + origin.size(), id.data(), id.size());
     return std::move(*record);
 }
+
+} // namespace bix::bridge
