@@ -7,15 +7,15 @@
 
 int main(int argc, char** argv) {
     try {
-        bix_hatch::LinuxSystem system;
-        bix_hatch::EmbeddedPython python;
-        return bix_hatch::run_launcher(argc, argv, system, bix_hatch::linked_python_build(),
-                                       python);
+        bix::hatch::LinuxSystem system;
+        bix::hatch::EmbeddedPython python;
+        return bix::hatch::run_launcher(argc, argv, system, bix::hatch::linked_python_build(),
+                                        python);
     } catch (...) {
         // Only allocation can throw here, and only before the interpreter runs.
         static const char kMessage[] =
             "bix-hatch-tool: could not configure the isolated interpreter\n";
         [[maybe_unused]] const auto written = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-        return bix_hatch::kExitSoftware;
+        return bix::hatch::kExitSoftware;
     }
 }

@@ -14,7 +14,7 @@ import os
 import sys
 
 import prepare_pet_run
-from prepare_pet_run import EXIT_IO, EXIT_OK, EXIT_SOFTWARE, EXIT_USAGE, HatchError
+from hatch_common import EXIT_IO, EXIT_OK, EXIT_SOFTWARE, EXIT_USAGE, HatchError
 
 USAGE = ("usage: bix-hatch-tool self-test\n"
          "       bix-hatch-tool <prepare|assemble|finalize> --workspace <canonical-owner-only-directory>\n"
@@ -77,7 +77,8 @@ def run(arguments):
     if os.path.realpath(arguments[2]) != os.getcwd():
         raise HatchError(EXIT_USAGE, "current directory must exactly equal the workspace")
     if mode == "prepare":
-        return prepare_pet_run.run_prepare()
+        import extract_strip_frames
+        return prepare_pet_run.run_prepare(extract_strip_frames.check_strip_png)
     if mode == "job":
         import extract_strip_frames
         return extract_strip_frames.run_job(index)

@@ -12,10 +12,10 @@ import make_contact_sheet
 import render_animation_previews
 import validate_atlas
 from extract_strip_frames import FRAMES_FILE, REPORT_FILE, job_directory
-from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, MAX_TOTAL_PIXELS,
-                             HatchError, StagedDirectory,
-                             check_description_unchanged, check_strips_unchanged, data_error,
-                             encode_json, load_plan, read_input, read_json_input, sha256_hex)
+from hatch_common import EXIT_NO_INPUT, EXIT_OK, HatchError, data_error, sha256_hex
+from prepare_pet_run import (ASSEMBLY_DIR, MAX_TOTAL_PIXELS, StagedDirectory,
+                             check_description_unchanged, check_strips_unchanged, encode_json,
+                             load_plan, read_input, read_json_input)
 
 MAX_ATLAS_SIDE = 8192
 PADDING = 1

@@ -10,10 +10,10 @@ import struct
 import zlib
 
 import inspect_frames
-from prepare_pet_run import (EXIT_OK, EXIT_USAGE, JOBS_DIR, MAX_STRIP_BYTES, HatchError,
-                             StagedDirectory, check_description_unchanged,
-                             check_strip_unchanged, data_error, encode_json, load_plan,
-                             read_input, sha256_hex)
+from hatch_common import EXIT_OK, EXIT_USAGE, HatchError, data_error, sha256_hex
+from prepare_pet_run import (JOBS_DIR, MAX_STRIP_BYTES, StagedDirectory,
+                             check_description_unchanged, check_strip_unchanged, encode_json,
+                             load_plan, read_input)
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 MAX_IMAGE_PIXELS = 1 << 25

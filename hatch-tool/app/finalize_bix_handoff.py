@@ -11,11 +11,11 @@ import re
 import compose_atlas
 import extract_strip_frames as png
 import render_animation_previews
-from prepare_pet_run import (ASSEMBLY_DIR, EXIT_NO_INPUT, EXIT_OK, EXIT_SOFTWARE,
-                             HANDOFF_DIR, MAX_DESCRIPTION_BYTES, MAX_TOTAL_PIXELS, HatchError,
+from hatch_common import EXIT_NO_INPUT, EXIT_OK, EXIT_SOFTWARE, HatchError, data_error, sha256_hex
+from prepare_pet_run import (ASSEMBLY_DIR, HANDOFF_DIR, MAX_DESCRIPTION_BYTES, MAX_TOTAL_PIXELS,
                              StagedDirectory, check_description_unchanged,
-                             check_strips_unchanged, data_error, encode_json, load_plan,
-                             parse_strict_json, read_input, read_json_input, sha256_hex)
+                             check_strips_unchanged, encode_json, load_plan, parse_strict_json,
+                             read_input, read_json_input)
 
 MANIFEST = "manifest.json"
 MAX_FILE_BYTES = MAX_TOTAL_PIXELS * 8

@@ -1,6 +1,6 @@
 """Frame inspection: empty (fully transparent) and uniform frames, bounding boxes, duplicates."""
 
-from prepare_pet_run import data_error, sha256_hex
+from hatch_common import data_error, sha256_hex
 
 
 def bounding_box(frame, width, height):

@@ -4,23 +4,18 @@ Every stage runs with the workspace as its current directory and names files rel
 Inputs are read without following symbolic links; outputs are built under a temporary name and
 renamed into place, so a failed stage leaves no partial output behind.
 
-This module also holds what every stage shares: the error type, the exit statuses, digests and
-strict JSON reading.
+The stages after prepare use its file access, strict JSON and plan checks; the PNG strip
+check that prepare needs is handed in by the caller, so this module imports no other stage.
 """
 
 import errno
-import hashlib
 import json
 import os
 import re
 import stat
 
-EXIT_OK = 0
-EXIT_USAGE = 64
-EXIT_DATA = 65
-EXIT_NO_INPUT = 66
-EXIT_SOFTWARE = 70
-EXIT_IO = 74
+from hatch_common import (EXIT_DATA, EXIT_IO, EXIT_NO_INPUT, EXIT_OK, HatchError, data_error,
+                          sha256_hex)
 
 DESCRIPTION_FILE = "pet.json"
 RUN_DIR = "run"
@@ -48,23 +43,6 @@ DESCRIPTION_KEYS = {"name", "frameWidth", "frameHeight", "animations"}
 ANIMATION_KEYS = {"name", "strip", "frames", "fps", "loop"}
 SHA256_HEX = re.compile(r"[0-9a-f]{64}")
 SURROGATE = re.compile("[\ud800-\udfff]")
-
-
-class HatchError(Exception):
-    """A refusal with its exit status and a one-line message."""
-
-    def __init__(self, status, message):
-        super().__init__(message)
-        self.status = status
-        self.message = message
-
-
-def data_error(message):
-    return HatchError(EXIT_DATA, message)
-
-
-def sha256_hex(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -396,21 +374,20 @@ def check_strips_unchanged(plan):
         check_strip_unchanged(plan, path, read_input(path, MAX_STRIP_BYTES))
 
 
-def run_prepare():
+def run_prepare(check_strip_png):
     """Validates the description and every strip, then writes a fresh plan.
 
-    A new plan discards the outputs of any earlier run, including an earlier hand-off.
+    check_strip_png(data, path, width, height) refuses a strip that is not a readable PNG of
+    that size. A new plan discards the outputs of any earlier run, including an earlier
+    hand-off.
     """
-    import extract_strip_frames
-
     data = read_input(DESCRIPTION_FILE, MAX_DESCRIPTION_BYTES)
     pet = validate_description(parse_strict_json(data, DESCRIPTION_FILE))
     strips = {}
     for animation in pet["animations"]:
         path = animation["strip"]
         strip = read_input(path, MAX_STRIP_BYTES, missing_status=EXIT_DATA)
-        extract_strip_frames.check_strip_png(strip, path, animation["stripWidth"],
-                                             animation["stripHeight"])
+        check_strip_png(strip, path, animation["stripWidth"], animation["stripHeight"])
         strips[path] = sha256_hex(strip)
     jobs = plan_jobs(pet["animations"])
     plan = {"version": 1, "descriptionSha256": sha256_hex(data), "pet": pet,

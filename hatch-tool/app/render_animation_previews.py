@@ -9,7 +9,7 @@ import struct
 import zlib
 
 import extract_strip_frames as png
-from prepare_pet_run import data_error
+from hatch_common import data_error
 
 PREVIEW_DIR = "previews"
 

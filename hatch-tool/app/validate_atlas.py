@@ -6,7 +6,7 @@ The atlas is decoded from its encoded bytes, so a fault anywhere between packing
 
 import extract_strip_frames as png
 import render_animation_previews
-from prepare_pet_run import EXIT_SOFTWARE, HatchError
+from hatch_common import EXIT_SOFTWARE, HatchError
 
 
 def _failed(reason):

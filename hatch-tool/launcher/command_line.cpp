@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 std::optional<Mode> stage_mode(std::string_view word) {
@@ -51,4 +51,4 @@ std::optional<CommandLine> parse_command_line(int argc, const char* const* argv)
     return std::nullopt;
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

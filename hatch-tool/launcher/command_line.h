@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 enum class Mode { self_test, prepare, job, assemble, finalize };
 
@@ -17,4 +17,4 @@ struct CommandLine {
 // Recognises exactly the three accepted forms; anything else is nullopt (a usage error).
 std::optional<CommandLine> parse_command_line(int argc, const char* const* argv);
 
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 std::optional<CommandLine> parse(std::vector<const char*> arguments) {
@@ -63,4 +63,4 @@ TEST(CommandLine, RefusesEverythingElse) {
 }
 
 } // namespace
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -8,7 +8,7 @@
 
 #include "platform/hatch_system.h"
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 constexpr unsigned long kHashSeed = 0x424958;
@@ -115,4 +115,4 @@ RunResult EmbeddedPython::run(const RuntimeLayout& layout, int argc, char** argv
     return RunResult{CheckResult::pass(), Py_RunMain()};
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

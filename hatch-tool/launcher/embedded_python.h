@@ -2,7 +2,7 @@
 
 #include "launcher/launcher.h"
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 // The Python build this launcher is linked against.
 PythonBuild linked_python_build();
@@ -15,4 +15,4 @@ public:
     RunResult run(const RuntimeLayout& layout, int argc, char** argv) override;
 };
 
-} // namespace bix_hatch
+} // namespace bix::hatch

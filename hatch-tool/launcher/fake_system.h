@@ -3,12 +3,13 @@
 #include "platform/hatch_system.h"
 
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
-namespace bix_hatch::testing {
+namespace bix::hatch::testing {
 
 // An in-memory stand-in for the system: a table of paths with their status, canonical forms,
 // the executable path, the loaded library's identity and an environment. Everything a check
@@ -18,7 +19,10 @@ public:
     std::map<std::string, FileStatus> files;
     std::map<std::string, std::string> canonical; // path -> canonical path; absent: ENOENT
     PathResult executable{"/opt/bix/runtime/bin/bix-hatch-tool", 0};
-    PathResult current{"/home/u/ws", 0};
+    std::string current_directory = "/home/u/ws"; // its status is the one files holds
+    int current_error = 0;                        // non-zero: the current directory's status fails
+    // Runs once the workspace is held: a test's change to the world between the checks.
+    std::function<void()> after_hold;
     uid_t euid = 501;
     FileIdentity library{7, 4242, 0};
     FileIdentity symbol{7, 4242, 0};
@@ -44,13 +48,28 @@ public:
         }
         return PathResult{found->second, 0};
     }
-    PathResult current_directory() const override { return current; }
     StatusResult status_without_following(const std::string& path) const override {
         const auto found = files.find(path);
         if (found == files.end()) {
             return StatusResult{{}, ENOENT};
         }
         return StatusResult{found->second, 0};
+    }
+    HeldObject hold_without_following(const std::string& path) const override {
+        HeldObject held;
+        held.status = status_without_following(path);
+        held.canonical =
+            held.status.ok() ? canonical_path(path) : PathResult{{}, held.status.error};
+        if (after_hold) {
+            after_hold();
+        }
+        return held;
+    }
+    StatusResult current_directory_status() const override {
+        if (current_error != 0) {
+            return StatusResult{{}, current_error};
+        }
+        return status_without_following(current_directory);
     }
     uid_t effective_uid() const override { return euid; }
     TreeListing list_tree(const std::string& root) const override {
@@ -111,4 +130,4 @@ private:
     ino_t next_inode_ = 100;
 };
 
-} // namespace bix_hatch::testing
+} // namespace bix::hatch::testing

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 int refuse(HatchSystem& system, Refusal refusal) {
@@ -112,4 +112,4 @@ int run_launcher(int argc, char** argv, HatchSystem& system, const PythonBuild& 
     return result.status;
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 // What starting the interpreter produced: the module's exit status, or a refusal made while
 // configuring or initialising the interpreter.
@@ -50,4 +50,4 @@ CheckResult remove_interpreter_variables(HatchSystem& system);
 int run_launcher(int argc, char** argv, HatchSystem& system, const PythonBuild& python,
                  InterpreterHost& interpreter);
 
-} // namespace bix_hatch
+} // namespace bix::hatch

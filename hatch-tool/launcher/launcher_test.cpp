@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 using testing::FakeSystem;
@@ -90,7 +90,7 @@ TEST_F(LauncherTest, UsageErrorPrintsOnlyTheUsageText) {
 
 TEST_F(LauncherTest, WorkspaceRefusalPrintsMessageThenUsage) {
     system_.add_directory("/home/u/open", 0750);
-    system_.current = PathResult{"/home/u/open", 0};
+    system_.current_directory = "/home/u/open";
     EXPECT_EQ(launch({"prepare", "--workspace", "/home/u/open"}), 64);
     EXPECT_EQ(system_.diagnostics,
               std::string("bix-hatch-tool: workspace must be owned by this user with mode 0700\n") +
@@ -99,7 +99,7 @@ TEST_F(LauncherTest, WorkspaceRefusalPrintsMessageThenUsage) {
 }
 
 TEST_F(LauncherTest, SelfTestSkipsTheWorkspaceChecks) {
-    system_.current = PathResult{{}, ENOENT};
+    system_.current_error = ENOENT;
     EXPECT_EQ(launch({"self-test"}), 0);
     EXPECT_EQ(interpreter_.runs, 1);
 }
@@ -188,4 +188,4 @@ TEST_F(LauncherTest, InterpreterRefusalsAreReported) {
 }
 
 } // namespace
-} // namespace bix_hatch
+} // namespace bix::hatch

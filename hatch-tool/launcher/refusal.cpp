@@ -1,6 +1,6 @@
 #include "launcher/refusal.h"
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 struct RefusalEntry {
@@ -74,4 +74,4 @@ RefusalReport report_for(Refusal refusal) {
     return RefusalReport{text, entry.status};
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitSoftware = 70;
@@ -59,4 +59,4 @@ struct RefusalReport {
 // The fixed standard-error text and exit status for a refusal.
 RefusalReport report_for(Refusal refusal);
 
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 constexpr mode_t kAnyWriteBit = 0222;
@@ -176,4 +176,4 @@ CheckResult check_interpreter_library(const HatchSystem& system, const RuntimeLa
     return CheckResult::pass();
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -7,17 +7,16 @@
 #include <string>
 #include <vector>
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 inline constexpr const char* kLauncherName = "bix-hatch-tool";
 inline constexpr std::size_t kMaxCanonicalPathBytes = 1023;
 
 // The reviewed modules, all required, in this order.
-inline constexpr std::array<const char*, 9> k_reviewed_modules = {
-    "bix_hatch_tool.py",       "compose_atlas.py",
-    "extract_strip_frames.py", "finalize_bix_handoff.py",
-    "inspect_frames.py",       "make_contact_sheet.py",
-    "prepare_pet_run.py",      "render_animation_previews.py",
+inline constexpr std::array<const char*, 10> k_reviewed_modules = {
+    "bix_hatch_tool.py",       "compose_atlas.py",   "extract_strip_frames.py",
+    "finalize_bix_handoff.py", "hatch_common.py",    "inspect_frames.py",
+    "make_contact_sheet.py",   "prepare_pet_run.py", "render_animation_previews.py",
     "validate_atlas.py"};
 
 // Names that depend on the embedded Python build ("python3.11", "libpython3.11.so.1.0").
@@ -69,4 +68,4 @@ CheckResult check_loaded_objects(const HatchSystem& system, const RuntimeLayout&
 CheckResult check_interpreter_library(const HatchSystem& system, const RuntimeLayout& layout,
                                       const PythonBuild& python);
 
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 using testing::FakeSystem;
@@ -216,4 +216,4 @@ TEST(RuntimeCheck, RefusesAnInterpreterLibraryFromOutsideTheRuntime) {
 }
 
 } // namespace
-} // namespace bix_hatch
+} // namespace bix::hatch

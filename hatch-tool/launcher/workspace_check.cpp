@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 bool is_control_byte(unsigned char byte) {
@@ -21,14 +21,21 @@ bool is_plain_absolute_path(const std::string& path) {
     return true;
 }
 
+// Device and inode name one object, whatever paths lead to it.
+bool is_same_object(const FileStatus& a, const FileStatus& b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
 } // namespace
 
 CheckResult check_workspace(const HatchSystem& system, const std::string& workspace) {
     if (!is_plain_absolute_path(workspace)) {
         return CheckResult::fail(Refusal::workspace_not_absolute_canonical);
     }
-    // Not following a final link: a symbolic link to a directory is not the workspace.
-    const StatusResult status = system.status_without_following(workspace);
+    // Not following a final link: a symbolic link to a directory is not the workspace. Every
+    // later check asks the held object, so a path swapped meanwhile cannot pass them.
+    const HeldObject held = system.hold_without_following(workspace);
+    const StatusResult& status = held.status;
     if (!status.ok()) {
         return CheckResult::fail(Refusal::workspace_not_real_directory, status.error);
     }
@@ -39,21 +46,22 @@ CheckResult check_workspace(const HatchSystem& system, const std::string& worksp
         (status.status.mode & 07777) != kWorkspaceMode) {
         return CheckResult::fail(Refusal::workspace_owner_or_mode);
     }
-    const PathResult canonical = system.canonical_path(workspace);
+    // Being canonical is a property of the spelling, so this one comparison is of strings.
+    const PathResult& canonical = held.canonical;
     if (!canonical.ok()) {
         return CheckResult::fail(Refusal::workspace_not_canonical, canonical.error);
     }
     if (canonical.path != workspace) {
         return CheckResult::fail(Refusal::workspace_not_canonical);
     }
-    const PathResult current = system.current_directory();
+    const StatusResult current = system.current_directory_status();
     if (!current.ok()) {
         return CheckResult::fail(Refusal::current_directory_not_workspace, current.error);
     }
-    if (current.path != workspace) {
+    if (!is_same_object(current.status, status.status)) {
         return CheckResult::fail(Refusal::current_directory_not_workspace);
     }
     return CheckResult::pass();
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

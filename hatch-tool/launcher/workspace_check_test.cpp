@@ -1,9 +1,10 @@
 #include "launcher/fake_system.h"
 #include "launcher/workspace_check.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 using testing::FakeSystem;
@@ -12,7 +13,7 @@ class WorkspaceCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
         system_.add_directory("/home/u/ws", 0700);
-        system_.current = PathResult{"/home/u/ws", 0};
+        system_.current_directory = "/home/u/ws";
     }
     FakeSystem system_;
 };
@@ -39,12 +40,12 @@ TEST_F(WorkspaceCheckTest, RefusesMalformedPathsBeforeTouchingTheFileSystem) {
 TEST_F(WorkspaceCheckTest, AcceptsTheLongestPathAndHighBytes) {
     const std::string longest = "/" + std::string(1022, 'a');
     system_.add_directory(longest, 0700);
-    system_.current = PathResult{longest, 0};
+    system_.current_directory = longest;
     EXPECT_TRUE(check_workspace(system_, longest).ok());
 
     const std::string accented = "/home/u/caf\xc3\xa9";
     system_.add_directory(accented, 0700);
-    system_.current = PathResult{accented, 0};
+    system_.current_directory = accented;
     EXPECT_TRUE(check_workspace(system_, accented).ok());
 }
 
@@ -82,12 +83,50 @@ TEST_F(WorkspaceCheckTest, EachFaultGetsItsOwnRefusal) {
 }
 
 TEST_F(WorkspaceCheckTest, UnreadableCurrentDirectoryCarriesItsErrno) {
-    system_.current = PathResult{{}, ERANGE};
+    system_.current_error = EACCES;
     const CheckResult result = check_workspace(system_, "/home/u/ws");
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(*result.refusal, Refusal::current_directory_not_workspace);
-    EXPECT_EQ(result.error, ERANGE);
+    EXPECT_EQ(result.error, EACCES);
+}
+
+// The current directory is compared with the held workspace by device and inode, so what the
+// paths spell does not decide it.
+TEST_F(WorkspaceCheckTest, CurrentDirectoryMustBeTheHeldObject) {
+    const FileStatus workspace = system_.files["/home/u/ws"];
+    const struct {
+        const char* name;
+        std::function<void(FakeSystem&)> arrange;
+        bool accepted;
+    } cases[] = {
+        {"workspace replaced by a new directory once held",
+         [](FakeSystem& s) { s.after_hold = [&s] { s.add_directory("/home/u/ws", 0700); }; },
+         false},
+        {"the workspace reached under another name (a bind mount)",
+         [&](FakeSystem& s) {
+             s.files["/mnt/ws"] = workspace;
+             s.current_directory = "/mnt/ws";
+         },
+         true},
+        {"same inode on another device",
+         [&](FakeSystem& s) {
+             FileStatus other = workspace;
+             other.device += 1;
+             s.files["/mnt/ws"] = other;
+             s.current_directory = "/mnt/ws";
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        FakeSystem system = system_;
+        c.arrange(system);
+        const CheckResult result = check_workspace(system, "/home/u/ws");
+        EXPECT_EQ(result.ok(), c.accepted) << c.name;
+        if (!c.accepted && !result.ok()) {
+            EXPECT_EQ(*result.refusal, Refusal::current_directory_not_workspace) << c.name;
+        }
+    }
 }
 
 } // namespace
-} // namespace bix_hatch
+} // namespace bix::hatch

@@ -2,9 +2,11 @@
 
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 // Size of every path buffer the launcher uses; a path must fit with its terminating NUL.
 inline constexpr std::size_t kPathBufferSize = 1024;
@@ -46,6 +48,39 @@ struct TreeListing {
     int error = 0;
 
     bool ok() const { return error == 0; }
+};
+
+// Owns one descriptor and closes it once; -1 owns nothing.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+// An object opened by its path without following a final symbolic link, with what its
+// descriptor reports. Whatever happens to the path afterwards, the status and canonical path
+// describe the object that was opened, and holding the descriptor keeps its device and inode
+// from passing to another object.
+struct HeldObject {
+    UniqueFd descriptor; // none in an in-memory system
+    StatusResult status;
+    PathResult canonical; // the held object's own canonical path
 };
 
 // Bounds on a listed tree; a deeper or larger tree is refused (ELOOP, E2BIG), never cut short.
@@ -93,10 +128,14 @@ public:
     virtual PathResult executable_path() const = 0;
     // The canonical absolute form of path, every symbolic link resolved.
     virtual PathResult canonical_path(const std::string& path) const = 0;
-    // The current directory, read into a kPathBufferSize buffer.
-    virtual PathResult current_directory() const = 0;
     // Status of path itself; a final symbolic link is reported, not followed.
     virtual StatusResult status_without_following(const std::string& path) const = 0;
+    // Holds the object at path as status_without_following sees it (a FIFO or device is not
+    // opened for reading); its canonical path, read through the descriptor, must fit a
+    // kPathBufferSize buffer.
+    virtual HeldObject hold_without_following(const std::string& path) const = 0;
+    // Status of the current directory itself; its device and inode identify it.
+    virtual StatusResult current_directory_status() const = 0;
     virtual uid_t effective_uid() const = 0;
     // Every object under root, root included, each examined without following a symbolic link
     // (a link is listed, never entered), within kMaxTreeDepth and kMaxTreeEntries.
@@ -126,4 +165,4 @@ public:
     virtual void write_diagnostic(const std::string& text) = 0;
 };
 
-} // namespace bix_hatch
+} // namespace bix::hatch

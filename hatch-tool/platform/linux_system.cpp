@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 struct FreeDeleter {
@@ -97,23 +97,6 @@ bool mapping_contains(std::string_view line, std::uintptr_t address, FileIdentit
     identity = FileIdentity{makedev(major, minor), static_cast<ino_t>(inode), 0};
     return true;
 }
-
-// Closes a descriptor once.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Unmaps one read-only mapping once.
 class Mapping {
@@ -318,9 +301,12 @@ FileIdentity find_mapped_file(const std::string& maps, std::uintptr_t address) {
     return FileIdentity{0, 0, ENOENT};
 }
 
-PathResult LinuxSystem::executable_path() const {
+namespace {
+
+// The target of one of the kernel's /proc links, read into a kPathBufferSize buffer.
+PathResult read_proc_link(const std::string& link) {
     char buffer[kPathBufferSize];
-    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
     if (length < 0) {
         return PathResult{{}, errno};
     }
@@ -331,6 +317,12 @@ PathResult LinuxSystem::executable_path() const {
     return PathResult{std::string(buffer, static_cast<std::size_t>(length)), 0};
 }
 
+} // namespace
+
+PathResult LinuxSystem::executable_path() const {
+    return read_proc_link("/proc/self/exe");
+}
+
 PathResult LinuxSystem::canonical_path(const std::string& path) const {
     std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
     if (!resolved) {
@@ -339,17 +331,33 @@ PathResult LinuxSystem::canonical_path(const std::string& path) const {
     return PathResult{resolved.get(), 0};
 }
 
-PathResult LinuxSystem::current_directory() const {
-    char buffer[kPathBufferSize];
-    if (getcwd(buffer, sizeof buffer) == nullptr) {
-        return PathResult{{}, errno};
-    }
-    return PathResult{buffer, 0};
-}
-
 StatusResult LinuxSystem::status_without_following(const std::string& path) const {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
+        return StatusResult{{}, errno};
+    }
+    return StatusResult{status_of(st), 0};
+}
+
+HeldObject LinuxSystem::hold_without_following(const std::string& path) const {
+    HeldObject held;
+    // O_PATH only names the object: nothing is read, so a FIFO or device is never opened.
+    held.descriptor = UniqueFd(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (held.descriptor.get() < 0 || fstat(held.descriptor.get(), &st) != 0) {
+        held.status.error = errno;
+        held.canonical.error = held.status.error;
+        return held;
+    }
+    held.status = StatusResult{status_of(st), 0};
+    // The kernel names the object the descriptor holds, not whatever the path leads to now.
+    held.canonical = read_proc_link("/proc/self/fd/" + std::to_string(held.descriptor.get()));
+    return held;
+}
+
+StatusResult LinuxSystem::current_directory_status() const {
+    struct stat st {};
+    if (stat(".", &st) != 0) {
         return StatusResult{{}, errno};
     }
     return StatusResult{status_of(st), 0};
@@ -531,4 +539,4 @@ void LinuxSystem::write_diagnostic(const std::string& text) {
     }
 }
 
-} // namespace bix_hatch
+} // namespace bix::hatch

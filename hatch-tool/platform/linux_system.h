@@ -2,7 +2,7 @@
 
 #include "platform/hatch_system.h"
 
-namespace bix_hatch {
+namespace bix::hatch {
 
 // The launcher's system calls on Linux: /proc/self/exe stands in for _NSGetExecutablePath and
 // /proc/self/maps tells which file a loaded library was mapped from. Owns nothing; stateless.
@@ -10,8 +10,9 @@ class LinuxSystem final : public HatchSystem {
 public:
     PathResult executable_path() const override;
     PathResult canonical_path(const std::string& path) const override;
-    PathResult current_directory() const override;
     StatusResult status_without_following(const std::string& path) const override;
+    HeldObject hold_without_following(const std::string& path) const override;
+    StatusResult current_directory_status() const override;
     uid_t effective_uid() const override;
     TreeListing list_tree(const std::string& root) const override;
     FileIdentity mapped_file_identity(const std::string& path) const override;
@@ -30,4 +31,4 @@ public:
 // and inode of its file; ENOENT when no file-backed mapping contains it.
 FileIdentity find_mapped_file(const std::string& maps, std::uintptr_t address);
 
-} // namespace bix_hatch
+} // namespace bix::hatch

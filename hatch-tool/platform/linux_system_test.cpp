@@ -1,12 +1,13 @@
 #include "platform/linux_system.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace bix_hatch {
+namespace bix::hatch {
 namespace {
 
 TEST(LinuxSystem, FindsTheFileBehindAMapping) {
@@ -74,6 +75,47 @@ TEST(LinuxSystem, ReportsLinksWithoutFollowingThem) {
     rmdir(directory.c_str());
 }
 
+TEST(LinuxSystem, HoldsTheObjectItselfAndNamesItCanonically) {
+    char directory_template[] = "/tmp/bix-hatch-hold-XXXXXX";
+    ASSERT_NE(mkdtemp(directory_template), nullptr);
+    const std::string directory = directory_template;
+    const std::string canonical = LinuxSystem{}.canonical_path(directory).path;
+    ASSERT_EQ(mkdir((directory + "/sub").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(directory.c_str(), (directory + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((directory + "/fifo").c_str(), 0600), 0);
+    LinuxSystem system;
+
+    // A spelled-out detour is held as the directory it reaches, named in canonical form.
+    const HeldObject held = system.hold_without_following(directory + "/sub/..");
+    struct stat st {};
+    ASSERT_EQ(stat(directory.c_str(), &st), 0);
+    ASSERT_TRUE(held.status.ok() && held.canonical.ok());
+    EXPECT_EQ(held.status.status.inode, st.st_ino);
+    EXPECT_EQ(held.status.status.device, st.st_dev);
+    EXPECT_EQ(held.canonical.path, canonical);
+    // A final link is held as the link; a FIFO is held without waiting for a writer.
+    EXPECT_TRUE(S_ISLNK(system.hold_without_following(directory + "/link").status.status.mode));
+    EXPECT_TRUE(S_ISFIFO(system.hold_without_following(directory + "/fifo").status.status.mode));
+    const HeldObject missing = system.hold_without_following(directory + "/missing");
+    EXPECT_EQ(missing.status.error, ENOENT);
+    EXPECT_EQ(missing.canonical.error, ENOENT);
+
+    // The current directory is identified by what it is, not by how it is spelled.
+    const UniqueFd previous(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_GE(previous.get(), 0);
+    ASSERT_EQ(chdir((directory + "/link").c_str()), 0);
+    const StatusResult current = system.current_directory_status();
+    ASSERT_EQ(fchdir(previous.get()), 0);
+    ASSERT_TRUE(current.ok());
+    EXPECT_EQ(current.status.inode, st.st_ino);
+    EXPECT_EQ(current.status.device, st.st_dev);
+
+    unlink((directory + "/fifo").c_str());
+    unlink((directory + "/link").c_str());
+    rmdir((directory + "/sub").c_str());
+    rmdir(directory.c_str());
+}
+
 TEST(LinuxSystem, ListsATreeWithoutEnteringLinksAndRefusesOneTooDeep) {
     char directory_template[] = "/tmp/bix-hatch-tree-XXXXXX";
     ASSERT_NE(mkdtemp(directory_template), nullptr);
@@ -114,4 +156,4 @@ TEST(LinuxSystem, RemovesOnlyTheNamedVariable) {
 }
 
 } // namespace
-} // namespace bix_hatch
+} // namespace bix::hatch

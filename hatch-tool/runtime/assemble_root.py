@@ -8,7 +8,7 @@ library, the standard library and lib-dynload; its compiler writes the bytecode)
 ROOT receives bin/bix-hatch-tool, lib/<SONAME>, lib/python3.X with only the standard-library
 modules the reviewed modules can import (found by static import analysis, compiled to
 unchecked-hash bytecode), lib/python3.X/lib-dynload with the extension modules among them, an
-empty lib/python3.X/site-packages and app/ with the nine reviewed modules as sources only. Every
+empty lib/python3.X/site-packages and app/ with the ten reviewed modules as sources only. Every
 write bit is then removed. The runtime is built beside ROOT and renamed into place.
 """
 
@@ -24,7 +24,7 @@ import sysconfig
 
 REVIEWED_MODULES = (
     "bix_hatch_tool.py", "compose_atlas.py", "extract_strip_frames.py",
-    "finalize_bix_handoff.py", "inspect_frames.py", "make_contact_sheet.py",
+    "finalize_bix_handoff.py", "hatch_common.py", "inspect_frames.py", "make_contact_sheet.py",
     "prepare_pet_run.py", "render_animation_previews.py", "validate_atlas.py",
 )
 

@@ -113,7 +113,8 @@ def test_sealed_runtime_layout(sealed_root):
             assert not os.path.islink(os.path.join(directory, name))
     assert sorted(os.listdir(os.path.join(sealed_root, "app"))) == sorted([
         "bix_hatch_tool.py", "compose_atlas.py", "extract_strip_frames.py",
-        "finalize_bix_handoff.py", "inspect_frames.py", "make_contact_sheet.py",
-        "prepare_pet_run.py", "render_animation_previews.py", "validate_atlas.py"])
+        "finalize_bix_handoff.py", "hatch_common.py", "inspect_frames.py",
+        "make_contact_sheet.py", "prepare_pet_run.py", "render_animation_previews.py",
+        "validate_atlas.py"])
     assert os.listdir(os.path.join(sealed_root, "lib", STDLIB, "site-packages")) == []
     assert os.path.isfile(os.path.join(sealed_root, "lib", SONAME))
