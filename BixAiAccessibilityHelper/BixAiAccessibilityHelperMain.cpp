@@ -8,12 +8,12 @@
 // The exit status is 0 on every road; an abnormal end leaves one "BIX_AX_HELPER <CODE>" line on
 // standard error and nothing else is ever written there.
 #include "Platform/Clock.h"
-#include "Platform/MainRunLoop.h"
-#include "Simulator/SimulatedDesktopBackend.h"
-#include "Protocol/FramedFileChannel.h"
 #include "Platform/FileHandle.h"
+#include "Platform/MainRunLoop.h"
+#include "Protocol/FramedFileChannel.h"
 #include "Runtime/AccessibilityHelperRuntime.h"
 #include "Runtime/HelperProcessServer.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <csignal>
 #include <cstdio>
@@ -25,7 +25,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 struct CommandLine {
@@ -108,15 +108,15 @@ std::shared_ptr<SimulatedDesktopBackend> makeBackend(const CommandLine& commandL
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax
 
 int main(int argc, char** argv) {
-    bix::prepareSignals();
+    bix::ax::prepareSignals();
     try {
-        bix::runHelper(argc, argv);
+        bix::ax::runHelper(argc, argv);
     } catch (...) {
         // Startup failed (an unreadable scenario, a refused descriptor): nothing was served.
-        bix::writeDiagnostic("BIX_AX_HELPER INTERNAL_FAILURE");
+        bix::ax::writeDiagnostic("BIX_AX_HELPER INTERNAL_FAILURE");
     }
-    bix::endProcess();
+    bix::ax::endProcess();
 }

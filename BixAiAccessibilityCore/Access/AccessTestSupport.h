@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace bix::access_test {
+namespace bix::ax::access_test {
 
 inline constexpr std::int32_t kAppPid = 501;
 inline constexpr std::int32_t kOtherPid = 777;
@@ -103,4 +103,4 @@ public:
     std::shared_ptr<SimulatedDesktopBackend> backend = SimulatedDesktopBackend::empty();
 };
 
-} // namespace bix::access_test
+} // namespace bix::ax::access_test

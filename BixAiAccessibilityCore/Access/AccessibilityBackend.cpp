@@ -2,7 +2,7 @@
 
 #include "Protocol/Redaction.h"
 
-namespace bix {
+namespace bix::ax {
 
 std::string AXNodeSnapshot::semanticFingerprint() const {
     std::string joinedActions;
@@ -32,4 +32,4 @@ std::string accessibilityWindowFingerprint(const AXNodeSnapshot& window) {
     });
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // The name of one accessibility element outside the backend: an opaque token minted once per
 // platform element by the backend's registry (the upper-case canonical form of a random UUID).
@@ -24,15 +24,15 @@ struct AXElementHandle {
     friend auto operator<=>(const AXElementHandle&, const AXElementHandle&) = default;
 };
 
-} // namespace bix
+} // namespace bix::ax
 
-template <> struct std::hash<bix::AXElementHandle> {
-    std::size_t operator()(const bix::AXElementHandle& handle) const noexcept {
+template <> struct std::hash<bix::ax::AXElementHandle> {
+    std::size_t operator()(const bix::ax::AXElementHandle& handle) const noexcept {
         return std::hash<std::string>{}(handle.token);
     }
 };
 
-namespace bix {
+namespace bix::ax {
 
 // The attributes of one element as read at one instant: the record from which the rest of the
 // helper reasons about the target application's user interface. Compared field by field.
@@ -158,4 +158,4 @@ public:
     virtual bool restoreFocus(const AXElementHandle& handle, std::int32_t pid) = 0;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -197,4 +197,4 @@ AXNodeSnapshot AccessibilityTreeReader::snapshot(const AXElementHandle& handle,
     return snap;
 }
 
-} // namespace bix
+} // namespace bix::ax

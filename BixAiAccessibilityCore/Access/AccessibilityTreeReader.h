@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // The budgets the runtime reads bound windows with.
 inline constexpr int kAccessibilityTreeMaximumNodes = 2048;
@@ -90,4 +90,4 @@ private:
     Clock now_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <map>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace access_test;
@@ -266,4 +266,4 @@ TEST(TreeReaderGolden, DemoChatWindowReadsAsExpected) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace access_test;
@@ -312,4 +312,4 @@ TEST_F(GuardedActions, ChildProcessLookupFailureDuringTheWalkIsThrown) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace access_test;
@@ -144,4 +144,4 @@ TEST(NotificationThreads, CancelRacingDeliveriesLeavesNoRegistrationAndNoLateCal
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

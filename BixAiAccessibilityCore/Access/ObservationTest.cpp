@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace access_test;
@@ -172,4 +172,4 @@ TEST_F(Observation, HandlerMayCallBackIntoTheBackend) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -554,4 +554,4 @@ std::shared_ptr<AXObservation> PlatformAccessibilityBackend::observe(
                                                  std::move(boxes));
 }
 
-} // namespace bix
+} // namespace bix::ax

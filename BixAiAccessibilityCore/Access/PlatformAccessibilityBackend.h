@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // Fan-out bounds of every read.
 inline constexpr std::size_t kMaxWindowsPerApplication = 16;
@@ -87,4 +87,4 @@ private:
     std::unordered_map<std::size_t, std::vector<AXElementHandle>> handlesByHash_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using ::testing::ElementsAre;
@@ -553,4 +553,4 @@ TEST_F(BackendTest, WindowFingerprintSurvivesRetitlingButNotAnotherProcess) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -145,4 +145,4 @@ AXBoundActionGuard ActionExecutor::guardFor(const BoundTarget& target,
     };
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 
 // How a submit press went: "confirmed" when the composer was seen to change afterwards,
 // "uncertain" when it did not change within about half a second. Both are successes.
@@ -59,4 +59,4 @@ private:
     Sleeper sleep_;
 };
 
-} // namespace bix
+} // namespace bix::ax

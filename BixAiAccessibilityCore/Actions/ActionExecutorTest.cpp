@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using actions_test::ChatFixture;
@@ -171,4 +171,4 @@ TEST_F(ActionExecutorTest, StopAndNewConversationPressOnlyLiveProfiledControls) 
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

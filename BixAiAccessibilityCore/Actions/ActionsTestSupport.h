@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-namespace bix::actions_test {
+namespace bix::ax::actions_test {
 
 inline constexpr std::int32_t kChatPid = 4242;
 inline const std::string kChatBundle = "com.example.aichat";
@@ -108,4 +108,4 @@ public:
     std::string resolutionId;
 };
 
-} // namespace bix::actions_test
+} // namespace bix::ax::actions_test

@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -332,4 +332,4 @@ void ResponseObserver::cancelAll(const std::vector<std::shared_ptr<State>>& stat
     }
 }
 
-} // namespace bix
+} // namespace bix::ax

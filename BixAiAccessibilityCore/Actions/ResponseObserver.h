@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 inline constexpr std::string_view kObservationPrefix = "observation_";
 
@@ -94,4 +94,4 @@ private:
     std::unordered_map<std::string, std::shared_ptr<State>> observations_;
 };
 
-} // namespace bix
+} // namespace bix::ax

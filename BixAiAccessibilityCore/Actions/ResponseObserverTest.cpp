@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using actions_test::ChatFixture;
@@ -214,4 +214,4 @@ TEST_F(ResponseObserverTest, AMissingAnswerIsNoBaselineAndReadsAsPending) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

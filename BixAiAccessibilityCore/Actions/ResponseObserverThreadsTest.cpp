@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace std::chrono_literals;
@@ -78,4 +78,4 @@ TEST(ResponseObserverThreads, NotificationsOnTheLoopWhileCommandsRun) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -105,4 +105,4 @@ void AppDiscovery::clear() {
     candidates_.clear();
 }
 
-} // namespace bix
+} // namespace bix::ax

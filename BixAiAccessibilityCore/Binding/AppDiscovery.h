@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // How long a listed application can be named by its candidate identifier.
 inline constexpr std::chrono::seconds kAppCandidateLifetime{120};
@@ -78,4 +78,4 @@ private:
 // Exposed for tests of the ordering rule.
 void sortForPresentation(std::vector<RunningApplicationDescriptor>& applications);
 
-} // namespace bix
+} // namespace bix::ax

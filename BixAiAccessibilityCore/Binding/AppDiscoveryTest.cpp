@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using binding_test::applicationSpec;
@@ -268,4 +268,4 @@ TEST(AppDiscovery, ClearForgetsEveryCandidate) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -8,8 +8,8 @@
 #include "Binding/AppDiscovery.h"
 #include "Binding/BoundTargetStore.h"
 #include "Platform/Clock.h"
-#include "Simulator/SimulatedDesktopBackend.h"
 #include "Protocol/HelperErrorTestSupport.h"
+#include "Simulator/SimulatedDesktopBackend.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-namespace bix::binding_test {
+namespace bix::ax::binding_test {
 
 inline const std::string kProfileHash(64, 'a');
 inline const std::string kOtherProfileHash(64, 'b');
@@ -207,4 +207,4 @@ struct BindingWorld {
     }
 };
 
-} // namespace bix::binding_test
+} // namespace bix::ax::binding_test

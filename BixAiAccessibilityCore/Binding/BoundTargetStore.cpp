@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -345,4 +345,4 @@ void BoundTargetStore::notify(const std::vector<TargetInvalidationHandler>& hand
     }
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -18,7 +18,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // How long the windows offered by the first binding step can be chosen from.
 inline constexpr std::chrono::seconds kWindowSelectionLifetime{120};
@@ -67,9 +67,7 @@ struct BoundTarget {
 
     BoundTargetSummary summary() const;
     // The process and window a tree read of this binding starts from.
-    AXWindowTarget windowTarget() const {
-        return AXWindowTarget{pid, window};
-    }
+    AXWindowTarget windowTarget() const { return AXWindowTarget{pid, window}; }
 
     friend bool operator==(const BoundTarget&, const BoundTarget&) = default;
 };
@@ -182,4 +180,4 @@ private:
     std::unordered_map<Uuid, TargetInvalidationHandler> invalidationHandlers_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using binding_test::applicationSpec;
@@ -592,4 +592,4 @@ TEST(BoundTargetStore, ShutdownDropsEverythingAndKeepsListenersRegistered) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

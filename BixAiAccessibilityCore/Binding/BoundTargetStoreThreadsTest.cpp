@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using binding_test::applicationSpec;
@@ -131,4 +131,4 @@ TEST(BoundTargetStoreThreads, EveryDroppedBindingIsReportedExactlyOnce) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 FocusRestorer::FocusRestorer(std::shared_ptr<AccessibilityBackend> backend,
                              std::shared_ptr<BoundTargetStore> targets, Clock now)
@@ -75,4 +75,4 @@ void FocusRestorer::shutdown() {
     capture_.reset();
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // How long a focus capture can be restored.
 inline constexpr std::chrono::seconds kFocusCaptureLifetime{30};
@@ -72,4 +72,4 @@ private:
     std::optional<CapturedFocus> capture_;
 };
 
-} // namespace bix
+} // namespace bix::ax

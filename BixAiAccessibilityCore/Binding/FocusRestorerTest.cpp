@@ -11,7 +11,7 @@
 #include <string>
 #include <variant>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using binding_test::applicationSpec;
@@ -227,4 +227,4 @@ TEST(FocusRestorer, ShutdownForgetsTheCapture) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // The platform's accessibility result codes, with the numbers the macOS interface uses, so the
 // backend's error mapping is the same on every platform layer.
@@ -127,4 +127,4 @@ public:
     createObserver(std::int32_t pid, AXObserverCallback callback) = 0;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-namespace bix {
+namespace bix::ax {
 
 using TimePoint = std::chrono::system_clock::time_point;
 
@@ -17,8 +17,8 @@ inline Clock systemClock() {
     return [] { return std::chrono::system_clock::now(); };
 }
 
-// A clock that only moves when told to. Shared by copy: every copy of `clock()` reads the same time.
-// Thread-safe, so a test may advance it while a service on another thread reads it.
+// A clock that only moves when told to. Shared by copy: every copy of `clock()` reads the same
+// time. Thread-safe, so a test may advance it while a service on another thread reads it.
 class ManualClock {
 public:
     explicit ManualClock(TimePoint start = TimePoint{std::chrono::seconds{1'700'000'000}})
@@ -53,4 +53,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-} // namespace bix
+} // namespace bix::ax

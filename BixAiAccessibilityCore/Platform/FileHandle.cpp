@@ -5,7 +5,7 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 [[noreturn]] void throwSystemError(int error, const char* what) {
@@ -63,4 +63,4 @@ void FileDescriptorHandle::writeAll(std::string_view bytes) {
     }
 }
 
-} // namespace bix
+} // namespace bix::ax

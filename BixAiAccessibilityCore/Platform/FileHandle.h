@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // A source of bytes (standard input in the helper).
 class InputHandle {
@@ -40,4 +40,4 @@ private:
     int fd_;
 };
 
-} // namespace bix
+} // namespace bix::ax

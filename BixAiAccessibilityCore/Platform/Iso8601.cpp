@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace bix {
+namespace bix::ax {
 
 std::string iso8601UTC(TimePoint time) {
     const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
@@ -19,4 +19,4 @@ std::string iso8601UTC(TimePoint time) {
     return std::string(text.data(), static_cast<std::size_t>(length));
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -7,7 +7,7 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -63,4 +63,4 @@ int LocalizedTextOrder::compare(std::string_view a, std::string_view b) const {
     return static_cast<int>(result);
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // The user's locale rules for ordering names shown to the host: a case-insensitive,
 // diacritic-sensitive comparison in the default locale. Backed by an ICU collator at secondary
@@ -27,4 +27,4 @@ private:
     std::unique_ptr<Collation> collation_; // null when no collator could be opened
 };
 
-} // namespace bix
+} // namespace bix::ax

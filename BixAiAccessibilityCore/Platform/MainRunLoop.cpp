@@ -12,7 +12,7 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -272,4 +272,4 @@ bool ManualTaskScheduler::runOne() {
     return true;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 using RunLoopTask = std::function<void()>;
 using RunLoopTimerId = std::uint64_t;
@@ -123,4 +123,4 @@ private:
     RunLoopTimerId nextTimerId_ = 1;
 };
 
-} // namespace bix
+} // namespace bix::ax

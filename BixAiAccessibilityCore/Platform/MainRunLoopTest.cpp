@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using std::chrono::milliseconds;
@@ -126,4 +126,4 @@ TEST(ManualTaskScheduler, TaskPostedByATaskRunsInTheSameTurn) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

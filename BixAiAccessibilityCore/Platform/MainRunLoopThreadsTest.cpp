@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 TEST(MainRunLoopThreads, TasksPostedFromOtherThreadsRunOnTheLoopThreadAndStopEndsTheRun) {
@@ -60,4 +60,4 @@ TEST(MainRunLoopThreads, StopFromAnotherThreadWakesAnIdleLoop) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 #include <unicode/stringpiece.h>
 #include <unicode/unistr.h>
 
-namespace bix {
+namespace bix::ax {
 
 struct RegularExpression::Compiled {
     std::unique_ptr<icu::RegexPattern> pattern;
@@ -56,4 +56,4 @@ bool RegularExpression::matchesAnywhere(std::string_view utf8) const {
     return U_SUCCESS(status) && found;
 }
 
-} // namespace bix
+} // namespace bix::ax

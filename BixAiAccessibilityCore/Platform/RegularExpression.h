@@ -3,7 +3,7 @@
 #include <memory>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // A compiled regular expression in the dialect of the platform's text system (look-ahead and
 // inline flags such as (?i) supported). Backed by ICU here. Owns the compiled pattern, which is
@@ -29,4 +29,4 @@ private:
     std::unique_ptr<Compiled> compiled_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -3,7 +3,7 @@
 #include <openssl/evp.h>
 #include <stdexcept>
 
-namespace bix {
+namespace bix::ax {
 
 Sha256Digest sha256(std::string_view bytes) {
     Sha256Digest digest{};
@@ -17,4 +17,4 @@ Sha256Digest sha256(std::string_view bytes) {
     return digest;
 }
 
-} // namespace bix
+} // namespace bix::ax

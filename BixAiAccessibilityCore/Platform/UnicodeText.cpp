@@ -7,7 +7,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 const icu::Normalizer2& nfc() {
@@ -114,4 +114,4 @@ bool UnicodeText::containsControlOrFormat(std::string_view utf8) {
     return false;
 }
 
-} // namespace bix
+} // namespace bix::ax

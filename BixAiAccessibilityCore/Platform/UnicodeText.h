@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // Unicode services the protocol needs on UTF-8 text: canonical composition (NFC), white-space
 // trimming and the control/format character test. Backed by ICU here; a port replaces this file's
@@ -23,4 +23,4 @@ public:
     static bool containsControlOrFormat(std::string_view utf8);
 };
 
-} // namespace bix
+} // namespace bix::ax

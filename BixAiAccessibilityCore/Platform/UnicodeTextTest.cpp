@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 TEST(UnicodeText, NFCCheckAndComposition) {
@@ -72,4 +72,4 @@ TEST(Sha256, MatchesKnownDigests) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

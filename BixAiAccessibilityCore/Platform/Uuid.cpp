@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <sys/random.h>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -58,4 +58,4 @@ std::string Uuid::canonicalString() const {
     return out;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 
 // A random RFC 4122 version 4 UUID drawn from the kernel's random source (getrandom). Value type;
 // compared and hashed by its 16 bytes.
@@ -41,10 +41,10 @@ inline std::string randomUuidHexDigits() {
     return Uuid::random().hexDigits();
 }
 
-} // namespace bix
+} // namespace bix::ax
 
-template <> struct std::hash<bix::Uuid> {
-    std::size_t operator()(const bix::Uuid& uuid) const noexcept {
+template <> struct std::hash<bix::ax::Uuid> {
+    std::size_t operator()(const bix::ax::Uuid& uuid) const noexcept {
         std::size_t value = 0;
         for (auto byte : uuid.bytes()) {
             value = value * 131 + byte;

@@ -4,7 +4,7 @@
 #include <regex>
 #include <set>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 TEST(Uuid, CanonicalFormIsUpperCaseVersion4) {
@@ -33,4 +33,4 @@ TEST(Uuid, FreshValuesDoNotRepeat) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

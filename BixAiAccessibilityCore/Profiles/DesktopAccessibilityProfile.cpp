@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using Pattern = Validation::Pattern;
@@ -323,4 +323,4 @@ DesktopAccessibilityProfile DesktopAccessibilityProfile::parse(const JSONValue& 
     return profile;
 }
 
-} // namespace bix
+} // namespace bix::ax

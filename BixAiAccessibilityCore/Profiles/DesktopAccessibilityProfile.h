@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // How much a locator is trusted. The matcher tries the levels in declaration order and stops at
 // the first level that names any element.
@@ -121,4 +121,4 @@ struct DesktopAccessibilityProfile {
                            const DesktopAccessibilityProfile&) = default;
 };
 
-} // namespace bix
+} // namespace bix::ax

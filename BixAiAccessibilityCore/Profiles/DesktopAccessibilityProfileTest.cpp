@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using Candidate = AXLocatorCandidate;
@@ -468,4 +468,4 @@ TEST(AXLocatorCandidate, LocalizedLabelsCollapseAcrossLocalesAndMustBeNFC) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

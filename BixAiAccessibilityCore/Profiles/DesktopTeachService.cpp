@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -194,4 +194,4 @@ JSONValue teachCandidateObject(const TeachCandidate& candidate) {
     return object;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 inline constexpr std::string_view kTeachCandidatePrefix = "teach_";
 // How many teach candidates one inspection reports, in reading order.
@@ -65,4 +65,4 @@ private:
 // The JSON object the host sees for one teach candidate.
 JSONValue teachCandidateObject(const TeachCandidate& candidate);
 
-} // namespace bix
+} // namespace bix::ax

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using profiles_test::treeFromLayout;
@@ -234,4 +234,4 @@ TEST_F(TeachInspection, TeachingShowsNoTextAndRepeatsItselfButForCandidateIds) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

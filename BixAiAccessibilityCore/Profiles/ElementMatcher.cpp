@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 // How far a path candidate looks above an element, as the tree's own ancestor walk does.
@@ -304,4 +304,4 @@ std::unordered_set<AXElementHandle> ElementMatcher::matches(const AXLocatorCandi
         candidate.value);
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 
 #include <unordered_set>
 
-namespace bix {
+namespace bix::ax {
 
 // Turns a locator set into exactly one element of a freshly read tree, working only on the tree's
 // snapshots (no platform calls, no side effects). Confidence levels are tried in order; within a
@@ -24,4 +24,4 @@ public:
                                                 const AccessibilityTree& tree) const;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace profiles_test;
@@ -309,4 +309,4 @@ TEST(ElementMatcher, ResolvesProfileLocatorsInATreeReadFromTheDesktop) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

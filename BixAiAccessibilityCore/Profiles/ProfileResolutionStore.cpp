@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -233,4 +233,4 @@ void ProfileResolutionStore::removeResolutionsOf(const std::string& bindingId) {
                   [&](const auto& entry) { return entry.second.bindingId == bindingId; });
 }
 
-} // namespace bix
+} // namespace bix::ax

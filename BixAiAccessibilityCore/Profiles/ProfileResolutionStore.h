@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 inline constexpr std::string_view kResolutionPrefix = "profile_";
 
@@ -123,4 +123,4 @@ private:
     std::optional<Uuid> invalidationToken_; // set once, right after construction
 };
 
-} // namespace bix
+} // namespace bix::ax

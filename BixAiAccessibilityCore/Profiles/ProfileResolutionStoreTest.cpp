@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using profiles_test::kBundle;
@@ -282,4 +282,4 @@ TEST(ResolutionStoreLifetime, AStoreGoneBeforeItsTargetStoreIsNeverCalled) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -37,7 +37,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bix::profiles_test {
+namespace bix::ax::profiles_test {
 
 inline constexpr std::int32_t kAppPid = 612;
 inline const std::string kBundle = "com.example.chat";
@@ -278,4 +278,4 @@ public:
                                    kAccessibilityTreeMaximumDuration, clock.clock()};
 };
 
-} // namespace bix::profiles_test
+} // namespace bix::ax::profiles_test

@@ -6,7 +6,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -142,4 +142,4 @@ std::string encodeCanonicalJSON(const JSONValue& value) {
     return out;
 }
 
-} // namespace bix
+} // namespace bix::ax

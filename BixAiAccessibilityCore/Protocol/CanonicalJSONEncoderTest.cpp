@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace std::string_literals;
@@ -88,4 +88,4 @@ TEST(CanonicalJSONEncoder, OutputParsesBackToTheSameValue) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr std::size_t kHeaderBytes = 4;
@@ -101,4 +101,4 @@ void FramedFileChannel::write(std::string_view payload) {
     output_->writeAll(frame);
 }
 
-} // namespace bix
+} // namespace bix::ax

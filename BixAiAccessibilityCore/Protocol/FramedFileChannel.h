@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // Builds and checks frames: a 4-byte big-endian payload length, then the payload (1 to
 // HelperProtocolLimits::maximumFrameBytes bytes). Stateless. Failures throw HelperProtocolError
@@ -49,4 +49,4 @@ private:
     FrameCodec codec_;
 };
 
-} // namespace bix
+} // namespace bix::ax

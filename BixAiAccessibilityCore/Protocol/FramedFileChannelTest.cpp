@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace std::string_literals;
@@ -242,4 +242,4 @@ TEST(FrameCodec, DecodesOneWholeFrame) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

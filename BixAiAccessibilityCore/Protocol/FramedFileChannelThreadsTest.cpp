@@ -8,7 +8,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 // Reads through a real pipe and tells the writer each time a read has returned, so the writer
@@ -73,4 +73,4 @@ TEST(FramedFileChannelThreads, ReadsAFrameWrittenOneByteAtATimeWhole) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -2,7 +2,7 @@
 
 #include "Protocol/RawValueTable.h"
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using CodeNames = RawValueTable<HelperErrorCode, kHelperErrorCodeCount>;
@@ -49,4 +49,4 @@ std::optional<HelperErrorCode> helperErrorCodeFromRawValue(std::string_view wire
     return kCodeNames.find(wire);
 }
 
-} // namespace bix
+} // namespace bix::ax

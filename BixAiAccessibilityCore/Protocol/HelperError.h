@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 // The closed list of failure codes of the helper protocol. Each case travels to the host as its
 // wire string (`rawValue`). Cases 0-7 concern the protocol itself, 8-21 why a command could not
@@ -71,4 +71,4 @@ private:
     std::string message_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 TEST(HelperErrorCode, RawValuesRoundTripInDeclarationOrder) {
@@ -46,4 +46,4 @@ TEST(HelperProtocolError, EqualOnlyWithSameCodeAndMessage) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

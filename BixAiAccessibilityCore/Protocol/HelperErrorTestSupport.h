@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 
 inline void PrintTo(HelperErrorCode code, std::ostream* os) {
     *os << rawValue(code);
@@ -33,4 +33,4 @@ MATCHER_P2(FailsWith, code, message,
     return false;
 }
 
-} // namespace bix
+} // namespace bix::ax

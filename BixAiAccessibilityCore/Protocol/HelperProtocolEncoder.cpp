@@ -5,7 +5,7 @@
 #include "Protocol/HelperRequests.h"
 #include "Protocol/Redaction.h"
 
-namespace bix {
+namespace bix::ax {
 
 std::string HelperProtocolEncoder::encode(const JSONValue& value) const {
     std::string encoded = encodeCanonicalJSON(value);
@@ -63,4 +63,4 @@ std::string HelperProtocolEncoder::failure(std::optional<std::string_view> reque
     return encode(JSONValue(std::move(envelope)));
 }
 
-} // namespace bix
+} // namespace bix::ax

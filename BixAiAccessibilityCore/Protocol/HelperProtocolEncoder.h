@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // Builds the three reply envelopes (handshake acknowledgement, success, failure) as canonical
 // compact JSON: members sorted by key, no whitespace, the solidus unescaped. Stateless; its only
@@ -31,4 +31,4 @@ public:
                         const HelperProtocolError& error) const;
 };
 
-} // namespace bix
+} // namespace bix::ax

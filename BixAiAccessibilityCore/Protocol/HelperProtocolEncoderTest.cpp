@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr const char* kNonce = "nonce-0123456789AB";
@@ -129,4 +129,4 @@ TEST(PublicErrorMessage, OtherCodesShowShortHarmlessMessages) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace bix {
+namespace bix::ax {
 
 // The protocol's three size limits.
 struct HelperProtocolLimits {
@@ -17,4 +17,4 @@ struct HelperProtocolLimits {
     static constexpr std::size_t maximumResponseUTF8Bytes = 245'760;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr std::size_t kMaximumRequestIdBytes = 128;
@@ -118,4 +118,4 @@ HelperCommandRequest HelperCommandRequest::parse(const JSONValue& value) {
     return request;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // The protocol's name on the wire and the one version this helper speaks.
 inline constexpr std::string_view kHelperProtocolName = "bix.ax.helper";
@@ -67,4 +67,4 @@ struct HelperCommandRequest {
     static HelperCommandRequest parse(const JSONValue& value);
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr const char* kNonce = "0123456789abcdef";
@@ -160,4 +160,4 @@ TEST(HelperCommand, WireNamesAreTheFourteenCaseNames) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -1,6 +1,6 @@
 #include "Protocol/JSONValue.h"
 
-namespace bix {
+namespace bix::ax {
 
 JSONValue::Kind JSONValue::kind() const noexcept {
     switch (storage_.index()) {
@@ -59,4 +59,4 @@ const JSONValue* jsonValue(const JSONObject& object, std::string_view key) {
     return found == object.end() ? nullptr : &found->second;
 }
 
-} // namespace bix
+} // namespace bix::ax

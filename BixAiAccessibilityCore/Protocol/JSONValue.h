@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 class JSONValue;
 
@@ -68,4 +68,4 @@ private:
 // The value stored under `key`, or nullptr when the object has no such member.
 const JSONValue* jsonValue(const JSONObject& object, std::string_view key);
 
-} // namespace bix
+} // namespace bix::ax

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // The wire names of a closed enumeration, one entry per enumerator in declaration order, so a
 // name is found by indexing with the enumerator's value. Immutable; usable in constant
@@ -60,4 +60,4 @@ private:
     std::array<Entry, Count> entries_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -4,7 +4,7 @@
 #include "Platform/Sha256.h"
 #include "Platform/UnicodeText.h"
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr char kFieldSeparator = '\x1F';
@@ -94,4 +94,4 @@ bool Redaction::isSensitive(std::string_view text) {
     return sensitivePattern().matchesAnywhere(text);
 }
 
-} // namespace bix
+} // namespace bix::ax

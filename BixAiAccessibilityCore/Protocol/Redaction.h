@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // The one place that decides how text becomes a fingerprint and when a name, identifier or
 // error message is safe to show the host. Pure functions, callable from any thread; the only
@@ -44,4 +44,4 @@ public:
     static bool isSensitive(std::string_view text);
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 constexpr const char* kPrecomposedE = "\xc3\xa9"; // U+00E9
@@ -112,4 +112,4 @@ TEST(Redaction, SafeIdentifier) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

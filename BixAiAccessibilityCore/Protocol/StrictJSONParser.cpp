@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 [[noreturn]] void fail(const char* message) {
@@ -574,4 +574,4 @@ JSONValue StrictJSONParser::parse(std::string_view data) const {
     return state.parseDocument();
 }
 
-} // namespace bix
+} // namespace bix::ax

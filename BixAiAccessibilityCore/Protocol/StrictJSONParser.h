@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // The strict, bounded JSON parser every request passes through. Accepts only RFC 8259 JSON with
 // NFC strings, unique keys, no leading zeros and no trailing data; refuses anything deeper than
@@ -26,4 +26,4 @@ private:
     int maximumNodes_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using namespace std::string_literals;
@@ -343,4 +343,4 @@ TEST(JSONValue, AccessorsReturnNothingForOtherKinds) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 bool contains(std::span<const std::string_view> keys, std::string_view key) {
@@ -109,4 +109,4 @@ const RegularExpression& Validation::regularExpression(Pattern pattern) {
     throw std::logic_error("Validation::regularExpression called without a pattern");
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 class RegularExpression;
 
@@ -53,4 +53,4 @@ public:
     static const RegularExpression& regularExpression(Pattern pattern);
 };
 
-} // namespace bix
+} // namespace bix::ax

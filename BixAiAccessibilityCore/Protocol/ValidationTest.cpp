@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using Pattern = Validation::Pattern;
@@ -128,4 +128,4 @@ TEST(Validation, SixPatternsMatchWholeStringsOnly) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <exception>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -238,4 +238,4 @@ std::span<const HelperCommandEntry> sessionCommands() {
     return kSessionEntries;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // What the server writes back for one request payload.
 struct RuntimeReply {
@@ -113,4 +113,4 @@ private:
 #endif
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using testing::commandPayload;
@@ -235,4 +235,4 @@ TEST_F(RuntimeSession, TheSessionNonceIsSetOnlyOnce) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

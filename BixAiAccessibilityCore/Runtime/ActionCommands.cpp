@@ -10,7 +10,7 @@
 
 #include <array>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -130,4 +130,4 @@ std::span<const HelperCommandEntry> actionCommands() {
     return kEntries;
 }
 
-} // namespace bix
+} // namespace bix::ax

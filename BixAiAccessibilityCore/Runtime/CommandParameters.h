@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // Limits shared by the parameters of several commands.
 inline constexpr std::size_t kMaximumIdentifierBytes = 128;
@@ -20,4 +20,4 @@ inline std::string identifierParameter(const JSONObject& params, std::string_vie
                                    Validation::Pattern::opaque);
 }
 
-} // namespace bix
+} // namespace bix::ax

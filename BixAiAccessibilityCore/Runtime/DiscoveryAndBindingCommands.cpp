@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -122,4 +122,4 @@ std::span<const HelperCommandEntry> discoveryAndBindingCommands() {
     return kEntries;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <initializer_list>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -28,4 +28,4 @@ const HelperCommandEntry* helperCommandEntry(HelperCommand command) {
     return index[static_cast<std::size_t>(command)];
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Access/AccessibilityBackend.h"
+#include "Access/AccessibilityTreeReader.h"
 #include "Actions/ActionExecutor.h"
 #include "Actions/ResponseObserver.h"
-#include "Access/AccessibilityTreeReader.h"
 #include "Binding/AppDiscovery.h"
 #include "Binding/BoundTargetStore.h"
 #include "Profiles/DesktopTeachService.h"
@@ -16,7 +16,7 @@
 #include <memory>
 #include <span>
 
-namespace bix {
+namespace bix::ax {
 
 // The services of one helper session, built by the runtime over one backend and one clock.
 // Commands reach the platform only through these.
@@ -59,4 +59,4 @@ std::span<const HelperCommandEntry> sessionCommands();
 // The entry serving `command`, or nullptr for a command this build does not serve.
 const HelperCommandEntry* helperCommandEntry(HelperCommand command);
 
-} // namespace bix
+} // namespace bix::ax

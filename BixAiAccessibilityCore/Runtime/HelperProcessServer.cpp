@@ -5,7 +5,7 @@
 #include <csignal>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -67,4 +67,4 @@ std::thread runHelperSession(MainRunLoop& loop, std::shared_ptr<HelperProcessSer
     return serverThread;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <thread>
 
-namespace bix {
+namespace bix::ax {
 
 // The read-handle-write loop of the helper: reads one request frame, has the runtime answer it,
 // writes the reply frame, until the session ends. The only thread that reads the channel and
@@ -48,4 +48,4 @@ private:
 std::thread runHelperSession(MainRunLoop& loop, std::shared_ptr<HelperProcessServer> server,
                              std::shared_ptr<AccessibilityHelperRuntime> runtime);
 
-} // namespace bix
+} // namespace bix::ax

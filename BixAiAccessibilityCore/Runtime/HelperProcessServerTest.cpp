@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using testing::commandPayload;
@@ -166,4 +166,4 @@ TEST(HelperProcessServer, FailedWriteEndsWithInternalFailure) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -16,7 +16,7 @@
 // Every test here observes the runtime through its test hooks.
 #ifdef BIX_TEST_HOOKS
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using testing::commandPayload;
@@ -173,6 +173,6 @@ TEST(HelperSessionThreads, ServerEndingFirstStopsTheMainLoop) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax
 
 #endif // BIX_TEST_HOOKS

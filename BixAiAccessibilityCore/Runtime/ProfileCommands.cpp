@@ -9,7 +9,7 @@
 
 #include <array>
 
-namespace bix {
+namespace bix::ax {
 
 JSONValue capabilitiesObject(const ResolvedDesktopProfile& resolution) {
     return JSONObject{
@@ -55,4 +55,4 @@ std::span<const HelperCommandEntry> profileCommands() {
     return kEntries;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -3,7 +3,7 @@
 #include "Profiles/ProfileResolutionStore.h"
 #include "Protocol/JSONValue.h"
 
-namespace bix {
+namespace bix::ax {
 
 // What a resolution lets the host do; never anything by coordinates.
 JSONValue capabilitiesObject(const ResolvedDesktopProfile& resolution);
@@ -11,4 +11,4 @@ JSONValue capabilitiesObject(const ResolvedDesktopProfile& resolution);
 // the resolution identifier and the structure fingerprint.
 JSONObject resolutionResult(const ResolvedDesktopProfile& resolution);
 
-} // namespace bix
+} // namespace bix::ax

@@ -12,7 +12,7 @@
 // Every test here observes the runtime through its test hooks.
 #ifdef BIX_TEST_HOOKS
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using testing::commandPayload;
@@ -142,6 +142,6 @@ TEST_F(RuntimeBinding, ServicesKeepTimeWithTheRuntimeClock) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax
 
 #endif // BIX_TEST_HOOKS

@@ -1,6 +1,6 @@
 #include "Runtime/RuntimeTestSupport.h"
 
-namespace bix::testing {
+namespace bix::ax::testing {
 
 namespace {
 
@@ -46,4 +46,4 @@ std::string successEnvelope(std::string_view resultJSON, std::string_view reques
            quoted(requestId) + ",\"result\":" + std::string(resultJSON) + "}";
 }
 
-} // namespace bix::testing
+} // namespace bix::ax::testing

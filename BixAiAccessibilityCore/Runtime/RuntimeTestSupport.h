@@ -20,7 +20,7 @@
 #define BIX_WITH_TEST_HOOKS(...)
 #endif
 
-namespace bix::testing {
+namespace bix::ax::testing {
 
 // A backend for runtime tests that only answers trust questions: the runtime's session rules are
 // tested without a desktop. Every other operation behaves like a desktop with no applications.
@@ -81,4 +81,4 @@ std::string failureEnvelope(std::string_view code, std::string_view message,
 std::string successEnvelope(std::string_view resultJSON, std::string_view requestId = "req-1",
                             std::string_view nonce = kTestNonce);
 
-} // namespace bix::testing
+} // namespace bix::ax::testing

@@ -9,7 +9,7 @@
 
 #include <array>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -52,4 +52,4 @@ std::span<const HelperCommandEntry> teachCommands() {
     return kEntries;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 // Scripted chat-application behaviour: a press responder that answers a submit with a reply
 // growing on the scheduler's timers, and arms the submit's scripted changes.
 
-namespace bix {
+namespace bix::ax {
 
 using namespace simulated;
 using namespace std::chrono_literals;
@@ -220,4 +220,4 @@ bool SimulatedDesktop::addChatBehaviour(const SimulatedChatBehaviour& behaviour)
     return true;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using ::testing::ElementsAre;
@@ -291,4 +291,4 @@ TEST_F(ChatBehaviour, ARecreatedComposerGetsANewIdentityAndKeepsWorking) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

@@ -1,6 +1,6 @@
 #include "Simulator/SimulatedDesktopScenario.h"
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -208,4 +208,4 @@ std::string_view demoDesktopScenario() {
     return kDemoDesktop;
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-namespace bix {
+namespace bix::ax {
 
 // Names one element of the simulated desktop (application elements included). Never reused.
 using SimulatedElementId = std::uint64_t;
@@ -269,4 +269,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-} // namespace bix
+} // namespace bix::ax

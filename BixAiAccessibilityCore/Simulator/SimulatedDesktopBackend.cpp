@@ -7,7 +7,7 @@
 #include <sstream>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 SimulatedDesktopBackend::SimulatedDesktopBackend(std::shared_ptr<SimulatedDesktop> desktop)
     : PlatformAccessibilityBackend(desktop), desktop_(std::move(desktop)) {}
@@ -43,4 +43,4 @@ SimulatedDesktopBackend::fromScenarioFile(const std::string& path) {
     return fromScenarioText(contents.str());
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-namespace bix {
+namespace bix::ax {
 
 // The accessibility backend of the Linux build and of every helper test: the backend core (element
 // registry, snapshots, guarded actions, notifications) running over a SimulatedDesktop. Tests and
@@ -32,4 +32,4 @@ private:
     std::shared_ptr<SimulatedDesktop> desktop_;
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -3,7 +3,7 @@
 // Changes the desktop makes by itself (scenario events, a chat application's changes after a
 // submit), carried out through the desktop's public API like any test would.
 
-namespace bix {
+namespace bix::ax {
 
 bool SimulatedDesktop::applyChange(const SimulatedChange& change) {
     using Kind = SimulatedChange::Kind;
@@ -35,4 +35,4 @@ bool SimulatedDesktop::applyChange(const SimulatedChange& change) {
     return false;
 }
 
-} // namespace bix
+} // namespace bix::ax

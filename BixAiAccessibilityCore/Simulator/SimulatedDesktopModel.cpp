@@ -6,7 +6,7 @@
 // The element and application model: building, editing and removing elements, and reading the
 // model back for tests.
 
-namespace bix {
+namespace bix::ax {
 
 using namespace simulated;
 using State = SimulatedDesktop::State;
@@ -645,4 +645,4 @@ std::size_t SimulatedDesktop::elementCount() const {
     return state_->elements.size();
 }
 
-} // namespace bix
+} // namespace bix::ax

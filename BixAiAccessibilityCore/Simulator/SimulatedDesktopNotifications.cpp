@@ -5,7 +5,7 @@
 // Notifications and timers: observers and their registrations, delivery of notifications as tasks
 // on the scheduler, and changes armed on its timers.
 
-namespace bix {
+namespace bix::ax {
 
 using namespace simulated;
 using State = SimulatedDesktop::State;
@@ -230,4 +230,4 @@ SimulatedDesktop::createObserver(std::int32_t pid, AXObserverCallback callback) 
     return {ax::kSuccess, observer};
 }
 
-} // namespace bix
+} // namespace bix::ax

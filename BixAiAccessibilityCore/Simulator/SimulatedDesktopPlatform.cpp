@@ -6,7 +6,7 @@
 // The platform's answers over the model: trust, running applications, attribute reads and writes,
 // action names, owning processes and actions, with the platform's result codes.
 
-namespace bix {
+namespace bix::ax {
 
 using namespace simulated;
 
@@ -266,4 +266,4 @@ AXError SimulatedDesktop::performAction(const AXPlatformElementRef& element,
     return result;
 }
 
-} // namespace bix
+} // namespace bix::ax

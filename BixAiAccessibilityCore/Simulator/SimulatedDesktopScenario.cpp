@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-namespace bix {
+namespace bix::ax {
 
 namespace {
 
@@ -488,4 +488,4 @@ void loadSimulatedDesktopScenario(SimulatedDesktop& desktop, std::string_view te
     root.finish();
 }
 
-} // namespace bix
+} // namespace bix::ax

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace bix {
+namespace bix::ax {
 
 // Builds a desktop from scenario text (the JSON format described in SCENARIOS.md) on top of
 // whatever `desktop` already holds. Throws HelperProtocolError (internalFailure) with a message
@@ -15,4 +15,4 @@ void loadSimulatedDesktopScenario(SimulatedDesktop& desktop, std::string_view te
 // application with two windows, and three processes that are never listed.
 std::string_view demoDesktopScenario();
 
-} // namespace bix
+} // namespace bix::ax

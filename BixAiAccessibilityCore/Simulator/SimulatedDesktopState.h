@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-namespace bix::simulated {
+namespace bix::ax::simulated {
 
 inline const std::string kRole = "AXRole";
 inline const std::string kTitle = "AXTitle";
@@ -129,9 +129,9 @@ public:
                          PendingWork& work) = 0;
 };
 
-} // namespace bix::simulated
+} // namespace bix::ax::simulated
 
-namespace bix {
+namespace bix::ax {
 
 // Owned by the desktop; element references, observers and queued tasks hold it weakly. `mutex`
 // guards every field; helpers below expect it to be held.
@@ -197,4 +197,4 @@ struct SimulatedDesktop::State : std::enable_shared_from_this<SimulatedDesktop::
     void armChange(std::chrono::milliseconds after, Change change, PendingWork& work);
 };
 
-} // namespace bix
+} // namespace bix::ax

@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace bix {
+namespace bix::ax {
 namespace {
 
 using ::testing::ElementsAre;
@@ -333,4 +333,4 @@ TEST(SimulatedDesktopSideEffects, KeepOnlyTheLatestEntriesAndClearToEmpty) {
 }
 
 } // namespace
-} // namespace bix
+} // namespace bix::ax

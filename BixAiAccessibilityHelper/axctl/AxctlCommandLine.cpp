@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <charconv>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 namespace {
 
 enum class Arity { none, optional, required };
@@ -311,4 +311,4 @@ the protocol, 130 interrupted
 )";
 }
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 
 // One verb with its argument, as typed on the command line or on an interactive line.
 struct Verb {
@@ -62,4 +62,4 @@ std::string printableText(std::string_view text);
 // The usage text printed by --help and the interactive `help` verb.
 std::string_view usageText();
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

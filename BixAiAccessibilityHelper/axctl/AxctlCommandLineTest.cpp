@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 namespace {
 
 struct CommandLineCase {
@@ -144,4 +144,4 @@ TEST(AxctlCommandLine, PrintableTextDefusesTerminalControls) {
 }
 
 } // namespace
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 
 // The exit statuses of bix-axctl; every way the tool ends maps to one of them.
 enum class AxctlExit : int {
@@ -35,4 +35,4 @@ private:
     throw AxctlFailure(AxctlExit::usage, std::move(message));
 }
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

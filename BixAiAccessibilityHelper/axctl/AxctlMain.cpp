@@ -8,5 +8,5 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    return bix::axctl::runAxctl(arguments, stdout, stderr);
+    return bix::ax::axctl::runAxctl(arguments, stdout, stderr);
 }

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 namespace {
 
 // An interactive line longer than this is refused rather than buffered without end.
@@ -208,4 +208,4 @@ int runAxctl(std::span<const std::string> arguments, std::FILE* out, std::FILE* 
     }
 }
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <fstream>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 namespace {
 
 // Local documents (profiles, raw requests) are bounded by what one frame can carry; the helper
@@ -434,4 +434,4 @@ void AxctlSession::raw(const std::string& requestText) {
     }
 }
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 
 // A profile file as the client needs it: the whole document for resolveProfile, its hash for
 // bindTarget and its first bundle identifier as the default application.
@@ -80,4 +80,4 @@ private:
     std::optional<PendingAnswer> pendingAnswer_;
 };
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

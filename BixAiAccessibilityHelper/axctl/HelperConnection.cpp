@@ -24,7 +24,7 @@
 
 extern char** environ;
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 namespace {
 
 constexpr std::string_view kProtocol = "bix.ax.helper";
@@ -409,4 +409,4 @@ std::string makeProcessNonce() {
     return makeRandomToken("axctl-");
 }
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace bix::axctl {
+namespace bix::ax::axctl {
 
 // A file descriptor owned by exactly one object: closed once, never closes -1.
 class UniqueFd {
@@ -143,4 +143,4 @@ std::string makeProcessNonce();
 // A fresh identifier of `prefix` plus 24 random characters of the same alphabet.
 std::string makeRandomToken(std::string_view prefix);
 
-} // namespace bix::axctl
+} // namespace bix::ax::axctl

@@ -3,7 +3,7 @@
 // same frames through the same pipes and socket. Host and broker run the library's real mode
 // functions in forked children, so no home directory or user account is touched.
 //
-// Usage: bix_bridge_relay_bench [seconds-per-measurement]
+// Usage: bix_browser_bridge_relay_bench [seconds-per-measurement]
 #include "bootstrap/bootstrap.h"
 #include "broker/broker_mode.h"
 #include "common/byte_order.h"

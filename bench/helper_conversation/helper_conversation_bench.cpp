@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace bix;
+using namespace bix::ax;
 using namespace std::chrono_literals;
 
 constexpr int kElements = 2048;

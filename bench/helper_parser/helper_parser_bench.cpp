@@ -3,7 +3,7 @@
 // request holding 8,192 small values. RapidJSON parses with UTF-8 validation; the strict parser
 // additionally checks NFC and duplicate keys. Target: at least half RapidJSON's throughput.
 //
-// Run: bench_helper_parser [--benchmark_min_time=1]
+// Run: bix_helper_parser_bench [--benchmark_min_time=1]
 #include "Protocol/HelperProtocolLimits.h"
 #include "Protocol/JSONValue.h"
 #include "Protocol/StrictJSONParser.h"
@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr std::size_t kTextBytes = bix::HelperProtocolLimits::maximumPromptUTF8Bytes;
+constexpr std::size_t kTextBytes = bix::ax::HelperProtocolLimits::maximumPromptUTF8Bytes;
 
 std::string requestWithParams(const std::string& paramsJSON) {
     return R"({"command":"setComposerText","params":)" + paramsJSON +
@@ -113,9 +113,9 @@ void reportThroughput(benchmark::State& state, std::size_t bytes) {
 
 void strictParser(benchmark::State& state, const std::string& name) {
     const std::string& data = inputs().at(name);
-    const bix::StrictJSONParser parser(32, 8192);
+    const bix::ax::StrictJSONParser parser(32, 8192);
     for (auto _ : state) {
-        bix::JSONValue value = parser.parse(data);
+        bix::ax::JSONValue value = parser.parse(data);
         benchmark::DoNotOptimize(value);
     }
     reportThroughput(state, data.size());
@@ -173,7 +173,7 @@ private:
 
 int main(int argc, char** argv) {
     try {
-        const bix::StrictJSONParser parser(32, 8192);
+        const bix::ax::StrictJSONParser parser(32, 8192);
         for (const auto& [name, data] : inputs()) {
             parser.parse(data); // every input must be one the helper accepts
             std::printf("%s: %zu bytes\n", name.c_str(), data.size());
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
         benchmark::Shutdown();
         return 0;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "bench_helper_parser: %s\n", error.what());
+        std::fprintf(stderr, "bix_helper_parser_bench: %s\n", error.what());
         return 1;
     }
 }

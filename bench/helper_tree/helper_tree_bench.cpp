@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace bix;
+using namespace bix::ax;
 
 constexpr std::int32_t kPid = 900;
 constexpr int kElements = 2048;
