@@ -1,12 +1,13 @@
 // The process entry of bix-ai-accessibility-helper: a child of the host application that speaks
 // the framed protocol on its standard input and output until the session ends.
 //
-//   bix-ai-accessibility-helper                           the platform desktop (the built-in demo
-//                                                         desktop on Linux)
+//   bix-ai-accessibility-helper                           the user's desktop (AT-SPI on Linux)
+//   bix-ai-accessibility-helper --demo-desktop            the built-in demo desktop
 //   bix-ai-accessibility-helper --simulated-desktop FILE  a simulated desktop from a scenario file
 //
 // The exit status is 0 on every road; an abnormal end leaves one "BIX_AX_HELPER <CODE>" line on
 // standard error and nothing else is ever written there.
+#include "Atspi/AtspiAccessibilityBackend.h"
 #include "Platform/Clock.h"
 #include "Platform/FileHandle.h"
 #include "Platform/MainRunLoop.h"
@@ -28,17 +29,23 @@
 namespace bix::ax {
 namespace {
 
+enum class Desktop { platform, demo, scenario };
+
 struct CommandLine {
     bool valid = false;
-    std::optional<std::string> scenarioPath;
+    Desktop desktop = Desktop::platform;
+    std::string scenarioPath;
 };
 
 CommandLine parseCommandLine(int argc, char** argv) {
     if (argc == 1) {
-        return {true, std::nullopt};
+        return {true, Desktop::platform, {}};
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--demo-desktop") {
+        return {true, Desktop::demo, {}};
     }
     if (argc == 3 && std::string_view(argv[1]) == "--simulated-desktop" && argv[2][0] != '\0') {
-        return {true, std::string(argv[2])};
+        return {true, Desktop::scenario, std::string(argv[2])};
     }
     return {};
 }
@@ -72,10 +79,17 @@ void prepareSignals() {
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
 }
 
-std::shared_ptr<SimulatedDesktopBackend> makeBackend(const CommandLine& commandLine) {
-    return commandLine.scenarioPath
-               ? SimulatedDesktopBackend::fromScenarioFile(*commandLine.scenarioPath)
-               : SimulatedDesktopBackend::demo();
+// The desktop the helper drives; its notifications and scripted behaviour run on `loop`.
+std::shared_ptr<AccessibilityBackend> makeBackend(const CommandLine& commandLine,
+                                                  MainRunLoop& loop) {
+    if (commandLine.desktop == Desktop::platform) {
+        return AtspiAccessibilityBackend::connect(loop);
+    }
+    auto simulated = commandLine.desktop == Desktop::demo
+                         ? SimulatedDesktopBackend::demo()
+                         : SimulatedDesktopBackend::fromScenarioFile(commandLine.scenarioPath);
+    simulated->desktop().setScheduler(&loop);
+    return simulated;
 }
 
 // Ends the process without running destructors: the server thread may still be blocked in a
@@ -92,10 +106,9 @@ std::shared_ptr<SimulatedDesktopBackend> makeBackend(const CommandLine& commandL
         writeDiagnostic("BIX_AX_HELPER INTERNAL_FAILURE");
         endProcess();
     }
-    auto backend = makeBackend(commandLine);
     // Never destroyed (see endProcess), so the desktop may keep this pointer for good.
     auto* loop = new MainRunLoop();
-    backend->desktop().setScheduler(loop);
+    auto backend = makeBackend(commandLine, *loop);
     auto runtime = std::make_shared<AccessibilityHelperRuntime>(backend, systemClock());
     auto input = std::make_shared<FileDescriptorHandle>(STDIN_FILENO);
     auto output = std::make_shared<FileDescriptorHandle>(STDOUT_FILENO);

@@ -1,0 +1,889 @@
+#include "Atspi/AtspiPlatform.h"
+
+#include "Atspi/AtspiElement.h"
+#include "Atspi/AtspiEvents.h"
+#include "Atspi/AtspiMapping.h"
+#include "Atspi/AtspiWorker.h"
+#include "Atspi/X11Activation.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fstream>
+#include <gio/gio.h>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+namespace bix::ax {
+
+using atspi::AtspiElement;
+using atspi::AtspiWorker;
+
+namespace {
+
+// How long a helper thread waits for one platform call, and for a whole application listing
+// (one round trip per application and window, each bounded by the worker's bus timeout).
+constexpr std::chrono::milliseconds kCallWait{3000};
+constexpr std::chrono::milliseconds kListingWait{10000};
+// No element hands out more children than this; the helper's own cut is lower.
+constexpr int kMaximumChildren = 1024;
+// Session-bus round trips while looking up an application's own name.
+constexpr int kSessionBusTimeoutMs = 500;
+
+const std::string kApplicationPath = "/org/a11y/atspi/accessible/root";
+
+template <typename T> struct GObjectUnref {
+    void operator()(T* object) const {
+        if (object != nullptr) {
+            g_object_unref(object);
+        }
+    }
+};
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref<T>>;
+
+struct GFreeDeleter {
+    void operator()(gchar* text) const { g_free(text); }
+};
+using GText = std::unique_ptr<gchar, GFreeDeleter>;
+
+// Takes the error: a target that did not answer in time cannot complete; anything else (the
+// object or its application is gone, the path was never exposed) is a vanished element.
+AXError takeError(GError*& error) {
+    if (error == nullptr) {
+        return ax::kSuccess;
+    }
+    const std::string message = error->message != nullptr ? error->message : "";
+    g_error_free(error);
+    error = nullptr;
+    const bool timedOut = message.find("NoReply") != std::string::npos ||
+                          message.find("did not receive a reply") != std::string::npos ||
+                          message.find("Did not receive a reply") != std::string::npos ||
+                          message.find("imed out") != std::string::npos ||
+                          message.find("hung") != std::string::npos;
+    return timedOut ? ax::kCannotComplete : ax::kInvalidUIElement;
+}
+
+std::string textOf(GText text) {
+    return text ? std::string(text.get()) : std::string();
+}
+
+bool hasState(AtspiAccessible* object, AtspiStateType state) {
+    GObjectPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    return states && atspi_state_set_contains(states.get(), state);
+}
+
+bool isDefunct(AtspiAccessible* object) {
+    return hasState(object, ATSPI_STATE_DEFUNCT);
+}
+
+// The start time of a process in clock ticks since boot, so a reused pid reads as another process.
+std::string processStartTime(std::int32_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) {
+        return {};
+    }
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    for (int index = 3; index <= 22 && fields >> field; ++index) {
+        if (index == 22) {
+            return field;
+        }
+    }
+    return {};
+}
+
+std::string executableName(std::int32_t pid) {
+    char target[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) {
+        return {};
+    }
+    const std::string path(target, static_cast<std::size_t>(length));
+    return path.substr(path.rfind('/') + 1);
+}
+
+} // namespace
+
+// MARK: worker-side state
+
+// What the worker keeps between calls: process ids by bus name (a bus name is never reused
+// while the bus lives), application identifiers by process and start time, the session bus, the
+// window activator. Touched on the worker thread only.
+struct AtspiPlatform::Desktop {
+    std::weak_ptr<AtspiWorker> worker;
+    std::shared_ptr<atspi::AtspiEventHub> events;
+    std::map<std::string, std::int32_t> pidByBusName;
+    std::map<std::string, std::string> identifierByProcess;
+    GDBusConnection* sessionBus = nullptr;
+    bool sessionBusTried = false;
+    atspi::X11WindowActivator activator;
+
+    ~Desktop() {
+        if (sessionBus != nullptr) {
+            g_object_unref(sessionBus);
+        }
+    }
+
+    AXPlatformElementRef wrap(AtspiAccessible* object) {
+        return std::make_shared<AtspiElement>(object, worker);
+    }
+
+    AXResult<std::int32_t> pidOf(AtspiAccessible* object) {
+        const AtspiObject* base = ATSPI_OBJECT(object);
+        if (base->app == nullptr || base->app->bus_name == nullptr) {
+            return {ax::kInvalidUIElement, 0};
+        }
+        const std::string busName = base->app->bus_name;
+        if (auto found = pidByBusName.find(busName); found != pidByBusName.end()) {
+            return {ax::kSuccess, found->second};
+        }
+        GError* error = nullptr;
+        const guint pid = atspi_accessible_get_process_id(object, &error);
+        if (AXError failed = takeError(error)) {
+            return {failed, 0};
+        }
+        if (pid == 0 || pid > static_cast<guint>(INT32_MAX)) {
+            return {ax::kInvalidUIElement, 0};
+        }
+        pidByBusName[busName] = static_cast<std::int32_t>(pid);
+        return {ax::kSuccess, static_cast<std::int32_t>(pid)};
+    }
+
+    std::vector<GObjectPtr<AtspiAccessible>> children(AtspiAccessible* object, AXError& error) {
+        std::vector<GObjectPtr<AtspiAccessible>> result;
+        GError* failure = nullptr;
+        const gint count = atspi_accessible_get_child_count(object, &failure);
+        if ((error = takeError(failure)) != ax::kSuccess) {
+            return result;
+        }
+        const gint kept = std::min(count, kMaximumChildren);
+        for (gint i = 0; i < kept; ++i) {
+            GObjectPtr<AtspiAccessible> child(
+                atspi_accessible_get_child_at_index(object, i, &failure));
+            if ((error = takeError(failure)) != ax::kSuccess) {
+                result.clear();
+                return result;
+            }
+            result.push_back(std::move(child)); // a hole stays a hole
+        }
+        return result;
+    }
+
+    std::vector<GObjectPtr<AtspiAccessible>> windows(AtspiAccessible* application, AXError& error) {
+        auto all = children(application, error);
+        std::vector<GObjectPtr<AtspiAccessible>> result;
+        for (auto& child : all) {
+            if (!child) {
+                continue;
+            }
+            GError* failure = nullptr;
+            const AtspiRole role = atspi_accessible_get_role(child.get(), &failure);
+            if (takeError(failure) == ax::kSuccess && atspi::isWindowRole(role)) {
+                result.push_back(std::move(child));
+            }
+        }
+        return result;
+    }
+
+    std::vector<GObjectPtr<AtspiAccessible>> applications() {
+        std::vector<GObjectPtr<AtspiAccessible>> result;
+        GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+        if (!desktop) {
+            return result;
+        }
+        AXError error = ax::kSuccess;
+        for (auto& application : children(desktop.get(), error)) {
+            if (application) {
+                result.push_back(std::move(application));
+            }
+        }
+        return result;
+    }
+
+    GObjectPtr<AtspiAccessible> application(std::int32_t pid) {
+        for (auto& application : applications()) {
+            auto owner = pidOf(application.get());
+            if (owner.error == ax::kSuccess && owner.value == pid) {
+                return std::move(application);
+            }
+        }
+        return nullptr;
+    }
+
+    GDBusConnection* session() {
+        if (!sessionBusTried) {
+            sessionBusTried = true;
+            sessionBus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        }
+        return sessionBus;
+    }
+
+    // Well-known session-bus names owned by `pid` (a GApplication owns its id there).
+    std::vector<std::string> ownedBusNames(std::int32_t pid) {
+        std::vector<std::string> owned;
+        GDBusConnection* bus = session();
+        if (bus == nullptr) {
+            return owned;
+        }
+        GVariant* names = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "ListNames", nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE,
+            kSessionBusTimeoutMs, nullptr, nullptr);
+        if (names == nullptr) {
+            return owned;
+        }
+        GVariantIter* iterator = nullptr;
+        const gchar* name = nullptr;
+        g_variant_get(names, "(as)", &iterator);
+        while (g_variant_iter_next(iterator, "&s", &name)) {
+            if (name[0] == ':') {
+                continue;
+            }
+            GVariant* owner = g_dbus_connection_call_sync(
+                bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+                G_DBUS_CALL_FLAGS_NONE, kSessionBusTimeoutMs, nullptr, nullptr);
+            if (owner == nullptr) {
+                continue;
+            }
+            guint ownerPid = 0;
+            g_variant_get(owner, "(u)", &ownerPid);
+            g_variant_unref(owner);
+            if (static_cast<std::int64_t>(ownerPid) == pid) {
+                owned.emplace_back(name);
+            }
+        }
+        g_variant_iter_free(iterator);
+        g_variant_unref(names);
+        return owned;
+    }
+
+    std::optional<std::string> identifier(std::int32_t pid, AtspiAccessible* application) {
+        const std::string processKey = std::to_string(pid) + ":" + processStartTime(pid);
+        if (auto found = identifierByProcess.find(processKey); found != identifierByProcess.end()) {
+            return found->second;
+        }
+        GError* error = nullptr;
+        const std::string toolkit =
+            textOf(GText(atspi_accessible_get_toolkit_name(application, &error)));
+        if (takeError(error) == ax::kCannotComplete) {
+            return std::nullopt; // not answering: try again next time rather than remember
+        }
+        std::string program = textOf(GText(atspi_accessible_get_name(application, &error)));
+        if (takeError(error) == ax::kCannotComplete) {
+            return std::nullopt;
+        }
+        if (program.empty()) {
+            program = executableName(pid);
+        }
+        auto identifier = atspi::applicationIdentifierFor(ownedBusNames(pid), toolkit, program);
+        if (identifier) {
+            identifierByProcess[processKey] = *identifier;
+        }
+        return identifier;
+    }
+
+    std::optional<AXPlatformApplication> describe(AtspiAccessible* application) {
+        auto pid = pidOf(application);
+        if (pid.error != ax::kSuccess) {
+            return std::nullopt;
+        }
+        AXPlatformApplication described;
+        described.pid = pid.value;
+        GError* error = nullptr;
+        std::string name = textOf(GText(atspi_accessible_get_name(application, &error)));
+        if (takeError(error) != ax::kSuccess) {
+            return std::nullopt; // gone or hung: not listed this time
+        }
+        if (!name.empty()) {
+            described.localizedName = name;
+        }
+        AXError failed = ax::kSuccess;
+        const auto windowList = windows(application, failed);
+        if (failed != ax::kSuccess) {
+            return std::nullopt;
+        }
+        // An application without windows is a background one: never offered for binding.
+        described.activationPolicy =
+            windowList.empty() ? AXActivationPolicy::accessory : AXActivationPolicy::regular;
+        described.isActive = std::any_of(windowList.begin(), windowList.end(), [](const auto& w) {
+            return hasState(w.get(), ATSPI_STATE_ACTIVE);
+        });
+        described.bundleIdentifier = identifier(pid.value, application);
+        return described;
+    }
+};
+
+// MARK: construction
+
+std::shared_ptr<AtspiPlatform> AtspiPlatform::connect(TaskScheduler& mainLoop) {
+    std::shared_ptr<AtspiPlatform> platform(new AtspiPlatform());
+    platform->mainLoop_ = &mainLoop;
+    platform->events_ = std::make_shared<atspi::AtspiEventHub>(mainLoop);
+    platform->desktop_ = std::make_shared<Desktop>();
+    platform->desktop_->events = platform->events_;
+    auto events = platform->events_;
+    platform->worker_ = AtspiWorker::start([events] { events->listen(events); });
+    platform->desktop_->worker = platform->worker_;
+    platform->events_->setWorker(platform->worker_);
+    return platform;
+}
+
+AtspiPlatform::~AtspiPlatform() {
+    // The worker-side state is released on the worker, where its libatspi and GLib objects live.
+    if (worker_ && desktop_) {
+        worker_->post([desktop = std::move(desktop_)] {});
+    }
+}
+
+// MARK: applications
+
+bool AtspiPlatform::isProcessTrusted(bool /*prompt*/) {
+    // There is no permission to ask for: the accessibility bus is either there or not.
+    return worker_->connected();
+}
+
+std::int32_t AtspiPlatform::ownProcessIdentifier() {
+    return static_cast<std::int32_t>(::getpid());
+}
+
+std::vector<AXPlatformApplication> AtspiPlatform::runningApplications() {
+    if (!worker_->connected()) {
+        return {};
+    }
+    auto desktop = desktop_;
+    auto listed = worker_->call(
+        [desktop] {
+            std::vector<AXPlatformApplication> result;
+            for (auto& application : desktop->applications()) {
+                if (auto described = desktop->describe(application.get())) {
+                    result.push_back(std::move(*described));
+                }
+            }
+            return result;
+        },
+        kListingWait);
+    return listed.value_or(std::vector<AXPlatformApplication>{});
+}
+
+std::optional<AXPlatformApplication> AtspiPlatform::runningApplication(std::int32_t pid) {
+    if (!worker_->connected()) {
+        return std::nullopt;
+    }
+    auto desktop = desktop_;
+    auto found = worker_->call(
+        [desktop, pid]() -> std::optional<AXPlatformApplication> {
+            auto application = desktop->application(pid);
+            if (!application) {
+                return std::nullopt;
+            }
+            return desktop->describe(application.get());
+        },
+        kListingWait);
+    return found.value_or(std::nullopt);
+}
+
+std::optional<std::int32_t> AtspiPlatform::frontmostApplicationPID() {
+    for (const auto& application : runningApplications()) {
+        if (application.isActive) {
+            return application.pid;
+        }
+    }
+    return std::nullopt;
+}
+
+bool AtspiPlatform::activateApplication(std::int32_t pid) {
+    if (!worker_->connected()) {
+        return false;
+    }
+    auto desktop = desktop_;
+    return worker_
+        ->call([desktop, pid] { return desktop->activator.requestActivation(pid); }, kCallWait)
+        .value_or(false);
+}
+
+// MARK: elements
+
+AXPlatformElementRef AtspiPlatform::createApplicationElement(std::int32_t pid) {
+    auto desktop = desktop_;
+    auto made = worker_->connected() ? worker_->call(
+                                           [desktop, pid] {
+                                               auto application = desktop->application(pid);
+                                               return desktop->wrap(application.get());
+                                           },
+                                           kListingWait)
+                                     : std::nullopt;
+    // A process with no application still gets a reference; every call on it fails.
+    if (!made || !*made) {
+        return std::make_shared<AtspiElement>(nullptr, worker_);
+    }
+    return *made;
+}
+
+namespace {
+
+const AtspiElement* atspiElement(const AXPlatformElementRef& element) {
+    return dynamic_cast<const AtspiElement*>(element.get());
+}
+
+AXResult<AXAttributeValue> noValue(AXError error) {
+    return {error, std::monostate{}};
+}
+
+AXResult<AXAttributeValue> elementList(AtspiPlatform::Desktop& desktop,
+                                       std::vector<GObjectPtr<AtspiAccessible>> objects) {
+    std::vector<AXPlatformElementRef> list;
+    list.reserve(objects.size());
+    for (auto& object : objects) {
+        list.push_back(object ? desktop.wrap(object.get()) : nullptr);
+    }
+    return {ax::kSuccess, std::move(list)};
+}
+
+std::optional<std::string> identifierOf(AtspiAccessible* object, AXError& error) {
+    GError* failure = nullptr;
+    std::string id = textOf(GText(atspi_accessible_get_accessible_id(object, &failure)));
+    if ((error = takeError(failure)) != ax::kSuccess) {
+        return std::nullopt;
+    }
+    if (!id.empty()) {
+        return id;
+    }
+    // Toolkits without accessible ids (web content) carry the document's id as an attribute.
+    GHashTable* attributes = atspi_accessible_get_attributes(object, &failure);
+    if (takeError(failure) != ax::kSuccess || attributes == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::string> found;
+    if (const auto* value = static_cast<const gchar*>(g_hash_table_lookup(attributes, "id"));
+        value != nullptr && value[0] != '\0') {
+        found = value;
+    }
+    g_hash_table_unref(attributes);
+    return found;
+}
+
+AXResult<AXAttributeValue> textValue(AtspiAccessible* object) {
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(object));
+    if (!text) {
+        return noValue(ax::kAttributeUnsupported);
+    }
+    GError* failure = nullptr;
+    std::string contents = textOf(GText(atspi_text_get_text(text.get(), 0, -1, &failure)));
+    if (AXError error = takeError(failure)) {
+        return noValue(error);
+    }
+    return {ax::kSuccess, std::move(contents)};
+}
+
+AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
+                                         const std::shared_ptr<atspi::AtspiEventHub>& events,
+                                         AtspiAccessible* object, const std::string& attribute) {
+    if (isDefunct(object)) {
+        return noValue(ax::kInvalidUIElement);
+    }
+    GError* failure = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(object, &failure);
+    if (AXError error = takeError(failure)) {
+        return noValue(error);
+    }
+    const bool isApplication = role == ATSPI_ROLE_APPLICATION;
+    const bool isWindow = atspi::isWindowRole(role);
+    const auto mapped = atspi::axRoleFor(role, hasState(object, ATSPI_STATE_MULTI_LINE));
+    auto text = [&](gchar* (*read)(AtspiAccessible*, GError**)) -> AXResult<AXAttributeValue> {
+        std::string value = textOf(GText(read(object, &failure)));
+        if (AXError error = takeError(failure)) {
+            return noValue(error);
+        }
+        return value.empty() ? noValue(ax::kNoValue)
+                             : AXResult<AXAttributeValue>{ax::kSuccess, std::move(value)};
+    };
+    auto flag = [](bool value) { return AXResult<AXAttributeValue>{ax::kSuccess, value}; };
+
+    if (attribute == "AXRole") {
+        return {ax::kSuccess, mapped.role};
+    }
+    if (attribute == "AXSubrole") {
+        return mapped.subrole ? AXResult<AXAttributeValue>{ax::kSuccess, *mapped.subrole}
+                              : noValue(ax::kAttributeUnsupported);
+    }
+    if (attribute == "AXIdentifier") {
+        AXError error = ax::kSuccess;
+        auto id = identifierOf(object, error);
+        if (error != ax::kSuccess) {
+            return noValue(error);
+        }
+        return id ? AXResult<AXAttributeValue>{ax::kSuccess, *id} : noValue(ax::kNoValue);
+    }
+    if (attribute == "AXTitle") {
+        return text(atspi_accessible_get_name);
+    }
+    if (attribute == "AXDescription") {
+        return text(atspi_accessible_get_description);
+    }
+    if (attribute == "AXValue") {
+        return atspi::isTextValueRole(role) ? textValue(object)
+                                            : noValue(ax::kAttributeUnsupported);
+    }
+    if (attribute == "AXEnabled") {
+        return flag(hasState(object, ATSPI_STATE_SENSITIVE) ||
+                    hasState(object, ATSPI_STATE_ENABLED));
+    }
+    if (attribute == "AXFocused") {
+        return flag(hasState(object, ATSPI_STATE_FOCUSED));
+    }
+    if (attribute == "AXMinimized") {
+        return isWindow ? flag(hasState(object, ATSPI_STATE_ICONIFIED))
+                        : noValue(ax::kAttributeUnsupported);
+    }
+    AXError error = ax::kSuccess;
+    if (attribute == "AXWindows" || (attribute == "AXChildren" && isApplication)) {
+        if (!isApplication) {
+            return noValue(ax::kAttributeUnsupported);
+        }
+        auto windows = desktop.windows(object, error);
+        return error != ax::kSuccess ? noValue(error) : elementList(desktop, std::move(windows));
+    }
+    if (attribute == "AXChildren") {
+        auto children = desktop.children(object, error);
+        return error != ax::kSuccess ? noValue(error) : elementList(desktop, std::move(children));
+    }
+    if (attribute == "AXParent") {
+        if (isApplication) {
+            return noValue(ax::kAttributeUnsupported);
+        }
+        GObjectPtr<AtspiAccessible> parent(isWindow
+                                               ? atspi_accessible_get_application(object, &failure)
+                                               : atspi_accessible_get_parent(object, &failure));
+        if (AXError failed = takeError(failure)) {
+            return noValue(failed);
+        }
+        return parent ? AXResult<AXAttributeValue>{ax::kSuccess, desktop.wrap(parent.get())}
+                      : noValue(ax::kNoValue);
+    }
+    if (attribute == "AXFocusedUIElement") {
+        if (!isApplication) {
+            return noValue(ax::kAttributeUnsupported);
+        }
+        auto focused = events->lastFocused(ATSPI_OBJECT(object)->app->bus_name);
+        const auto* element = dynamic_cast<const AtspiElement*>(focused.get());
+        if (element == nullptr || element->object() == nullptr ||
+            !hasState(element->object(), ATSPI_STATE_FOCUSED)) {
+            return noValue(ax::kNoValue);
+        }
+        return {ax::kSuccess, focused};
+    }
+    return noValue(ax::kAttributeUnsupported);
+}
+
+} // namespace
+
+AXResult<AXAttributeValue> AtspiPlatform::copyAttributeValue(const AXPlatformElementRef& element,
+                                                             const std::string& attribute) {
+    if (!worker_->connected()) {
+        return noValue(ax::kAPIDisabled);
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return noValue(ax::kInvalidUIElement);
+    }
+    auto desktop = desktop_;
+    auto events = events_;
+    auto read = worker_->call(
+        [desktop, events, element, attribute] {
+            return readAttribute(*desktop, events, atspiElement(element)->object(), attribute);
+        },
+        kCallWait);
+    return read ? std::move(*read) : noValue(ax::kCannotComplete);
+}
+
+AXResult<bool> AtspiPlatform::isAttributeSettable(const AXPlatformElementRef& element,
+                                                  const std::string& attribute) {
+    if (!worker_->connected()) {
+        return {ax::kAPIDisabled, false};
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return {ax::kInvalidUIElement, false};
+    }
+    AtspiAccessible* object = target->object();
+    auto answer = worker_->call(
+        [element, object, attribute]() -> AXResult<bool> {
+            if (isDefunct(object)) {
+                return {ax::kInvalidUIElement, false};
+            }
+            GError* failure = nullptr;
+            const AtspiRole role = atspi_accessible_get_role(object, &failure);
+            if (AXError error = takeError(failure)) {
+                return {error, false};
+            }
+            if (attribute == "AXValue") {
+                if (!atspi::isTextValueRole(role)) {
+                    return {ax::kAttributeUnsupported, false};
+                }
+                GObjectPtr<AtspiEditableText> editable(
+                    atspi_accessible_get_editable_text_iface(object));
+                return {ax::kSuccess, editable && hasState(object, ATSPI_STATE_EDITABLE) &&
+                                          !hasState(object, ATSPI_STATE_READ_ONLY)};
+            }
+            if (attribute == "AXFocused") {
+                GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
+                return {ax::kSuccess, component && hasState(object, ATSPI_STATE_FOCUSABLE)};
+            }
+            return {ax::kAttributeUnsupported, false};
+        },
+        kCallWait);
+    return answer.value_or(AXResult<bool>{ax::kCannotComplete, false});
+}
+
+AXError AtspiPlatform::setAttributeValue(const AXPlatformElementRef& element,
+                                         const std::string& attribute,
+                                         const AXAttributeValue& value) {
+    if (!worker_->connected()) {
+        return ax::kAPIDisabled;
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return ax::kInvalidUIElement;
+    }
+    AtspiAccessible* object = target->object();
+    std::optional<std::string> text;
+    if (const auto* plain = std::get_if<std::string>(&value)) {
+        text = *plain;
+    } else if (const auto* attributed = std::get_if<AXAttributedText>(&value)) {
+        text = attributed->characters;
+    }
+    const bool focus =
+        attribute == "AXFocused" && std::holds_alternative<bool>(value) && std::get<bool>(value);
+    if (attribute == "AXValue" && !text) {
+        return ax::kIllegalArgument;
+    }
+    if (attribute != "AXValue" && !focus) {
+        return ax::kAttributeUnsupported;
+    }
+    auto done = worker_->call(
+        [element, object, text, focus]() -> AXError {
+            if (isDefunct(object)) {
+                return ax::kInvalidUIElement;
+            }
+            GError* failure = nullptr;
+            if (focus) {
+                GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
+                if (!component) {
+                    return ax::kAttributeUnsupported;
+                }
+                const gboolean moved = atspi_component_grab_focus(component.get(), &failure);
+                if (AXError error = takeError(failure)) {
+                    return error;
+                }
+                return moved ? ax::kSuccess : ax::kCannotComplete;
+            }
+            // Only the editable-text interface writes a value; without it the element is
+            // refused rather than typed into through whatever has the keyboard focus.
+            GObjectPtr<AtspiEditableText> editable(
+                atspi_accessible_get_editable_text_iface(object));
+            if (!editable) {
+                return ax::kCannotComplete;
+            }
+            const gboolean written =
+                atspi_editable_text_set_text_contents(editable.get(), text->c_str(), &failure);
+            if (AXError error = takeError(failure)) {
+                return error;
+            }
+            return written ? ax::kSuccess : ax::kCannotComplete;
+        },
+        kCallWait);
+    return done.value_or(ax::kCannotComplete);
+}
+
+namespace {
+
+// The toolkit's action names of `object`; nullopt with `error` set when they cannot be read.
+std::optional<std::vector<std::string>> toolkitActions(AtspiAccessible* object, AXError& error) {
+    GObjectPtr<AtspiAction> action(atspi_accessible_get_action_iface(object));
+    if (!action) {
+        return std::nullopt;
+    }
+    GError* failure = nullptr;
+    const gint count = atspi_action_get_n_actions(action.get(), &failure);
+    if ((error = takeError(failure)) != ax::kSuccess) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    for (gint i = 0; i < std::min(count, 64); ++i) {
+        names.push_back(textOf(GText(atspi_action_get_action_name(action.get(), i, &failure))));
+        if ((error = takeError(failure)) != ax::kSuccess) {
+            // An advertised action that cannot be named is skipped, as toolkits do have them.
+            if (error == ax::kCannotComplete) {
+                return std::nullopt;
+            }
+            error = ax::kSuccess;
+            names.back().clear();
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+AXResult<std::optional<std::vector<std::string>>>
+AtspiPlatform::copyActionNames(const AXPlatformElementRef& element) {
+    using Result = AXResult<std::optional<std::vector<std::string>>>;
+    if (!worker_->connected()) {
+        return {ax::kAPIDisabled, std::nullopt};
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return {ax::kInvalidUIElement, std::nullopt};
+    }
+    AtspiAccessible* object = target->object();
+    auto answer = worker_->call(
+        [element, object]() -> Result {
+            if (isDefunct(object)) {
+                return {ax::kInvalidUIElement, std::nullopt};
+            }
+            GError* failure = nullptr;
+            const AtspiRole role = atspi_accessible_get_role(object, &failure);
+            AXError error = takeError(failure);
+            if (error != ax::kSuccess) {
+                return {error, std::nullopt};
+            }
+            auto names = toolkitActions(object, error);
+            if (error != ax::kSuccess) {
+                return {error, std::nullopt};
+            }
+            if (!names) {
+                return {ax::kSuccess, std::nullopt};
+            }
+            const bool enabled =
+                hasState(object, ATSPI_STATE_SENSITIVE) || hasState(object, ATSPI_STATE_ENABLED);
+            std::vector<std::string> mapped;
+            for (const char* axAction : {"AXPress", "AXShowMenu"}) {
+                if (atspi::toolkitActionIndexFor(*names, axAction, role, enabled)) {
+                    mapped.emplace_back(axAction);
+                }
+            }
+            return {ax::kSuccess, std::move(mapped)};
+        },
+        kCallWait);
+    return answer.value_or(Result{ax::kCannotComplete, std::nullopt});
+}
+
+AXResult<std::int32_t> AtspiPlatform::getPid(const AXPlatformElementRef& element) {
+    if (!worker_->connected()) {
+        return {ax::kAPIDisabled, 0};
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return {ax::kInvalidUIElement, 0};
+    }
+    AtspiAccessible* object = target->object();
+    auto desktop = desktop_;
+    auto answer =
+        worker_->call([element, desktop, object] { return desktop->pidOf(object); }, kCallWait);
+    return answer.value_or(AXResult<std::int32_t>{ax::kCannotComplete, 0});
+}
+
+AXError AtspiPlatform::performAction(const AXPlatformElementRef& element,
+                                     const std::string& action) {
+    if (!worker_->connected()) {
+        return ax::kAPIDisabled;
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return ax::kInvalidUIElement;
+    }
+    AtspiAccessible* object = target->object();
+    auto done = worker_->call(
+        [element, object, action]() -> AXError {
+            if (isDefunct(object)) {
+                return ax::kInvalidUIElement;
+            }
+            GError* failure = nullptr;
+            const AtspiRole role = atspi_accessible_get_role(object, &failure);
+            AXError error = takeError(failure);
+            if (error != ax::kSuccess) {
+                return error;
+            }
+            auto names = toolkitActions(object, error);
+            if (error != ax::kSuccess) {
+                return error;
+            }
+            const bool enabled =
+                hasState(object, ATSPI_STATE_SENSITIVE) || hasState(object, ATSPI_STATE_ENABLED);
+            const auto index =
+                names ? atspi::toolkitActionIndexFor(*names, action, role, enabled) : std::nullopt;
+            if (!index) {
+                return ax::kActionUnsupported;
+            }
+            GObjectPtr<AtspiAction> actions(atspi_accessible_get_action_iface(object));
+            const gboolean performed = atspi_action_do_action(actions.get(), *index, &failure);
+            if (AXError failed = takeError(failure)) {
+                return failed;
+            }
+            return performed ? ax::kSuccess : ax::kCannotComplete;
+        },
+        kCallWait);
+    return done.value_or(ax::kCannotComplete);
+}
+
+// MARK: notifications
+
+AXResult<std::shared_ptr<AXPlatformObserver>>
+AtspiPlatform::createObserver(std::int32_t pid, AXObserverCallback callback) {
+    using Result = AXResult<std::shared_ptr<AXPlatformObserver>>;
+    if (!worker_->connected()) {
+        return {ax::kAPIDisabled, nullptr};
+    }
+    auto desktop = desktop_;
+    auto busName = worker_->call(
+        [desktop, pid]() -> std::optional<std::string> {
+            auto application = desktop->application(pid);
+            if (!application || ATSPI_OBJECT(application.get())->app == nullptr) {
+                return std::nullopt;
+            }
+            return std::string(ATSPI_OBJECT(application.get())->app->bus_name);
+        },
+        kListingWait);
+    if (!busName) {
+        return {ax::kCannotComplete, nullptr};
+    }
+    if (!*busName) {
+        return {ax::kIllegalArgument, nullptr}; // no such application
+    }
+    std::weak_ptr<AtspiWorker> weakWorker = worker_;
+    auto check = [weakWorker](const AtspiElement& element) -> AXResult<bool> {
+        auto worker = weakWorker.lock();
+        if (!worker) {
+            return {ax::kCannotComplete, false};
+        }
+        AtspiAccessible* object = element.object();
+        return worker
+            ->call(
+                [object]() -> AXResult<bool> {
+                    if (isDefunct(object)) {
+                        return {ax::kInvalidUIElement, false};
+                    }
+                    GError* failure = nullptr;
+                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
+                    if (AXError error = takeError(failure)) {
+                        return {error, false};
+                    }
+                    return {ax::kSuccess,
+                            role == ATSPI_ROLE_APPLICATION || atspi::isWindowRole(role)};
+                },
+                kCallWait)
+            .value_or(AXResult<bool>{ax::kCannotComplete, false});
+    };
+    auto observer =
+        std::make_shared<atspi::AtspiObserver>(**busName, callback, *mainLoop_, std::move(check));
+    events_->add(observer);
+    return Result{ax::kSuccess, observer};
+}
+
+} // namespace bix::ax
