@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <gio/gio.h>
 #include <map>
+#include <set>
 #include <sstream>
 #include <unistd.h>
 
@@ -73,8 +75,47 @@ bool hasState(AtspiAccessible* object, AtspiStateType state) {
     return states && atspi_state_set_contains(states.get(), state);
 }
 
-bool isDefunct(AtspiAccessible* object) {
-    return hasState(object, ATSPI_STATE_DEFUNCT);
+// Whether a process is stopped (by a signal or a debugger): it answers nothing until resumed.
+bool processIsStopped(guint pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() &&
+           (line[close + 2] == 'T' || line[close + 2] == 't');
+}
+
+// Drops what libatspi remembers of the object's whole application. A target that did not answer
+// may have left libatspi holding made-up answers (no children, a defunct state); they are asked
+// again once it answers.
+void forgetApplication(AtspiAccessible* object) {
+    const AtspiApplication* owner = ATSPI_OBJECT(object)->app;
+    atspi_accessible_clear_cache(owner != nullptr && owner->root != nullptr ? owner->root : object);
+}
+
+// Whether the object is still there. libatspi reports an object whose state it could not read as
+// defunct, whether it is gone or only not answering, and may keep that answer in its cache; a
+// target that took the whole bus timeout to say so, or whose process is stopped, is not
+// answering: that cannot complete. Otherwise the state is read afresh once, and an object still
+// defunct has vanished.
+AXError liveness(AtspiAccessible* object) {
+    const auto started = std::chrono::steady_clock::now();
+    if (!hasState(object, ATSPI_STATE_DEFUNCT)) {
+        return ax::kSuccess;
+    }
+    const auto spent = std::chrono::steady_clock::now() - started;
+    if (spent >= std::chrono::milliseconds(atspi::kBusCallTimeoutMs) * 8 / 10) {
+        forgetApplication(object);
+        return ax::kCannotComplete;
+    }
+    GError* error = nullptr;
+    const guint pid = atspi_accessible_get_process_id(object, &error);
+    if (takeError(error) == ax::kSuccess && pid != 0 && processIsStopped(pid)) {
+        forgetApplication(object);
+        return ax::kCannotComplete;
+    }
+    atspi_accessible_clear_cache(object);
+    return hasState(object, ATSPI_STATE_DEFUNCT) ? ax::kInvalidUIElement : ax::kSuccess;
 }
 
 // The start time of a process in clock ticks since boot, so a reused pid reads as another process.
@@ -119,6 +160,8 @@ struct AtspiPlatform::Desktop {
     std::shared_ptr<atspi::AtspiEventHub> events;
     std::map<std::string, std::int32_t> pidByBusName;
     std::map<std::string, std::string> identifierByProcess;
+    std::map<std::string, AXPlatformApplication> describedByBusName;
+    std::set<std::string> unresponsive; // applications whose last call ran out of time
     GDBusConnection* sessionBus = nullptr;
     bool sessionBusTried = false;
     atspi::X11WindowActivator activator;
@@ -127,6 +170,43 @@ struct AtspiPlatform::Desktop {
         if (sessionBus != nullptr) {
             g_object_unref(sessionBus);
         }
+    }
+
+    // Whether calls to the object's application should fail at once: it is stopped, or its last
+    // call ran out of time and it is still not answering. An application that answers again
+    // has what libatspi remembers of it dropped: libatspi fills in made-up answers (an invalid
+    // role, no children, a defunct state) for calls that ran out of time, without an error.
+    bool refusesCalls(const AtspiElement& element) {
+        const std::string& busName = element.busName();
+        auto known = pidByBusName.find(busName);
+        if (known != pidByBusName.end() && processIsStopped(static_cast<guint>(known->second))) {
+            if (unresponsive.insert(busName).second) {
+                forgetApplication(element.object());
+            }
+            return true;
+        }
+        if (unresponsive.erase(busName) > 0) {
+            forgetApplication(element.object());
+        }
+        return false;
+    }
+
+    // Runs one element call on the worker. A call that took (nearly) the whole bus timeout got
+    // made-up answers from libatspi: it cannot complete, and the application's cache is dropped.
+    template <typename Result, typename Fn>
+    Result guarded(const AtspiElement& element, Fn&& fn, Result cannotComplete) {
+        if (refusesCalls(element)) {
+            return cannotComplete;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        Result result = fn();
+        if (std::chrono::steady_clock::now() - started >=
+            std::chrono::milliseconds(atspi::kBusCallTimeoutMs) * 8 / 10) {
+            unresponsive.insert(element.busName());
+            forgetApplication(element.object());
+            return cannotComplete;
+        }
+        return result;
     }
 
     AXPlatformElementRef wrap(AtspiAccessible* object) {
@@ -293,12 +373,24 @@ struct AtspiPlatform::Desktop {
         if (pid.error != ax::kSuccess) {
             return std::nullopt;
         }
+        const std::string busName = ATSPI_OBJECT(application)->app->bus_name;
+        // An application that stops answering is still running: it keeps what it was last
+        // described as (not active), as a process list would show it. One that is gone is not.
+        auto unanswered = [&](AXError failed) -> std::optional<AXPlatformApplication> {
+            auto known = describedByBusName.find(busName);
+            if (failed != ax::kCannotComplete || known == describedByBusName.end()) {
+                return std::nullopt;
+            }
+            AXPlatformApplication last = known->second;
+            last.isActive = false;
+            return last;
+        };
         AXPlatformApplication described;
         described.pid = pid.value;
         GError* error = nullptr;
         std::string name = textOf(GText(atspi_accessible_get_name(application, &error)));
-        if (takeError(error) != ax::kSuccess) {
-            return std::nullopt; // gone or hung: not listed this time
+        if (AXError failed = takeError(error)) {
+            return unanswered(failed);
         }
         if (!name.empty()) {
             described.localizedName = name;
@@ -306,7 +398,7 @@ struct AtspiPlatform::Desktop {
         AXError failed = ax::kSuccess;
         const auto windowList = windows(application, failed);
         if (failed != ax::kSuccess) {
-            return std::nullopt;
+            return unanswered(failed);
         }
         // An application without windows is a background one: never offered for binding.
         described.activationPolicy =
@@ -315,6 +407,10 @@ struct AtspiPlatform::Desktop {
             return hasState(w.get(), ATSPI_STATE_ACTIVE);
         });
         described.bundleIdentifier = identifier(pid.value, application);
+        if (!described.bundleIdentifier) {
+            return unanswered(ax::kCannotComplete);
+        }
+        describedByBusName[busName] = described;
         return described;
     }
 };
@@ -339,6 +435,21 @@ AtspiPlatform::~AtspiPlatform() {
     if (worker_ && desktop_) {
         worker_->post([desktop = std::move(desktop_)] {});
     }
+}
+
+void AtspiPlatform::clearCachedState() {
+    if (!worker_->connected()) {
+        return;
+    }
+    worker_->call(
+        [] {
+            GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+            if (desktop) {
+                atspi_accessible_clear_cache(desktop.get());
+            }
+            return true;
+        },
+        kListingWait);
 }
 
 // MARK: applications
@@ -484,8 +595,8 @@ AXResult<AXAttributeValue> textValue(AtspiAccessible* object) {
 AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
                                          const std::shared_ptr<atspi::AtspiEventHub>& events,
                                          AtspiAccessible* object, const std::string& attribute) {
-    if (isDefunct(object)) {
-        return noValue(ax::kInvalidUIElement);
+    if (AXError gone = liveness(object)) {
+        return noValue(gone);
     }
     GError* failure = nullptr;
     const AtspiRole role = atspi_accessible_get_role(object, &failure);
@@ -570,7 +681,11 @@ AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
         if (!isApplication) {
             return noValue(ax::kAttributeUnsupported);
         }
-        auto focused = events->lastFocused(ATSPI_OBJECT(object)->app->bus_name);
+        const AtspiApplication* owner = ATSPI_OBJECT(object)->app;
+        if (owner == nullptr || owner->bus_name == nullptr) {
+            return noValue(ax::kInvalidUIElement);
+        }
+        auto focused = events->lastFocused(owner->bus_name);
         const auto* element = dynamic_cast<const AtspiElement*>(focused.get());
         if (element == nullptr || element->object() == nullptr ||
             !hasState(element->object(), ATSPI_STATE_FOCUSED)) {
@@ -596,7 +711,13 @@ AXResult<AXAttributeValue> AtspiPlatform::copyAttributeValue(const AXPlatformEle
     auto events = events_;
     auto read = worker_->call(
         [desktop, events, element, attribute] {
-            return readAttribute(*desktop, events, atspiElement(element)->object(), attribute);
+            return desktop->guarded(
+                *atspiElement(element),
+                [&] {
+                    return readAttribute(*desktop, events, atspiElement(element)->object(),
+                                         attribute);
+                },
+                noValue(ax::kCannotComplete));
         },
         kCallWait);
     return read ? std::move(*read) : noValue(ax::kCannotComplete);
@@ -612,30 +733,38 @@ AXResult<bool> AtspiPlatform::isAttributeSettable(const AXPlatformElementRef& el
         return {ax::kInvalidUIElement, false};
     }
     AtspiAccessible* object = target->object();
+    auto desktop = desktop_;
     auto answer = worker_->call(
-        [element, object, attribute]() -> AXResult<bool> {
-            if (isDefunct(object)) {
-                return {ax::kInvalidUIElement, false};
-            }
-            GError* failure = nullptr;
-            const AtspiRole role = atspi_accessible_get_role(object, &failure);
-            if (AXError error = takeError(failure)) {
-                return {error, false};
-            }
-            if (attribute == "AXValue") {
-                if (!atspi::isTextValueRole(role)) {
+        [desktop, element, object, attribute]() -> AXResult<bool> {
+            return desktop->guarded(
+                *atspiElement(element),
+                [&]() -> AXResult<bool> {
+                    if (AXError gone = liveness(object)) {
+                        return {gone, false};
+                    }
+                    GError* failure = nullptr;
+                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
+                    if (AXError error = takeError(failure)) {
+                        return {error, false};
+                    }
+                    if (attribute == "AXValue") {
+                        if (!atspi::isTextValueRole(role)) {
+                            return {ax::kAttributeUnsupported, false};
+                        }
+                        // Editable by its state; whether the value can be written without the
+                        // keyboard (the editable-text interface) is found when writing, which then
+                        // cannot complete rather than type.
+                        return {ax::kSuccess, hasState(object, ATSPI_STATE_EDITABLE) &&
+                                                  !hasState(object, ATSPI_STATE_READ_ONLY)};
+                    }
+                    if (attribute == "AXFocused") {
+                        GObjectPtr<AtspiComponent> component(
+                            atspi_accessible_get_component_iface(object));
+                        return {ax::kSuccess, component && hasState(object, ATSPI_STATE_FOCUSABLE)};
+                    }
                     return {ax::kAttributeUnsupported, false};
-                }
-                GObjectPtr<AtspiEditableText> editable(
-                    atspi_accessible_get_editable_text_iface(object));
-                return {ax::kSuccess, editable && hasState(object, ATSPI_STATE_EDITABLE) &&
-                                          !hasState(object, ATSPI_STATE_READ_ONLY)};
-            }
-            if (attribute == "AXFocused") {
-                GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
-                return {ax::kSuccess, component && hasState(object, ATSPI_STATE_FOCUSABLE)};
-            }
-            return {ax::kAttributeUnsupported, false};
+                },
+                AXResult<bool>{ax::kCannotComplete, false});
         },
         kCallWait);
     return answer.value_or(AXResult<bool>{ax::kCannotComplete, false});
@@ -666,36 +795,44 @@ AXError AtspiPlatform::setAttributeValue(const AXPlatformElementRef& element,
     if (attribute != "AXValue" && !focus) {
         return ax::kAttributeUnsupported;
     }
+    auto desktop = desktop_;
     auto done = worker_->call(
-        [element, object, text, focus]() -> AXError {
-            if (isDefunct(object)) {
-                return ax::kInvalidUIElement;
-            }
-            GError* failure = nullptr;
-            if (focus) {
-                GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
-                if (!component) {
-                    return ax::kAttributeUnsupported;
-                }
-                const gboolean moved = atspi_component_grab_focus(component.get(), &failure);
-                if (AXError error = takeError(failure)) {
-                    return error;
-                }
-                return moved ? ax::kSuccess : ax::kCannotComplete;
-            }
-            // Only the editable-text interface writes a value; without it the element is
-            // refused rather than typed into through whatever has the keyboard focus.
-            GObjectPtr<AtspiEditableText> editable(
-                atspi_accessible_get_editable_text_iface(object));
-            if (!editable) {
-                return ax::kCannotComplete;
-            }
-            const gboolean written =
-                atspi_editable_text_set_text_contents(editable.get(), text->c_str(), &failure);
-            if (AXError error = takeError(failure)) {
-                return error;
-            }
-            return written ? ax::kSuccess : ax::kCannotComplete;
+        [desktop, element, object, text, focus]() -> AXError {
+            return desktop->guarded(
+                *atspiElement(element),
+                [&]() -> AXError {
+                    if (AXError gone = liveness(object)) {
+                        return gone;
+                    }
+                    GError* failure = nullptr;
+                    if (focus) {
+                        GObjectPtr<AtspiComponent> component(
+                            atspi_accessible_get_component_iface(object));
+                        if (!component) {
+                            return ax::kAttributeUnsupported;
+                        }
+                        const gboolean moved =
+                            atspi_component_grab_focus(component.get(), &failure);
+                        if (AXError error = takeError(failure)) {
+                            return error;
+                        }
+                        return moved ? ax::kSuccess : ax::kCannotComplete;
+                    }
+                    // Only the editable-text interface writes a value; without it the element is
+                    // refused rather than typed into through whatever has the keyboard focus.
+                    GObjectPtr<AtspiEditableText> editable(
+                        atspi_accessible_get_editable_text_iface(object));
+                    if (!editable) {
+                        return ax::kCannotComplete;
+                    }
+                    const gboolean written = atspi_editable_text_set_text_contents(
+                        editable.get(), text->c_str(), &failure);
+                    if (AXError error = takeError(failure)) {
+                        return error;
+                    }
+                    return written ? ax::kSuccess : ax::kCannotComplete;
+                },
+                AXError{ax::kCannotComplete});
         },
         kCallWait);
     return done.value_or(ax::kCannotComplete);
@@ -742,33 +879,39 @@ AtspiPlatform::copyActionNames(const AXPlatformElementRef& element) {
         return {ax::kInvalidUIElement, std::nullopt};
     }
     AtspiAccessible* object = target->object();
+    auto desktop = desktop_;
     auto answer = worker_->call(
-        [element, object]() -> Result {
-            if (isDefunct(object)) {
-                return {ax::kInvalidUIElement, std::nullopt};
-            }
-            GError* failure = nullptr;
-            const AtspiRole role = atspi_accessible_get_role(object, &failure);
-            AXError error = takeError(failure);
-            if (error != ax::kSuccess) {
-                return {error, std::nullopt};
-            }
-            auto names = toolkitActions(object, error);
-            if (error != ax::kSuccess) {
-                return {error, std::nullopt};
-            }
-            if (!names) {
-                return {ax::kSuccess, std::nullopt};
-            }
-            const bool enabled =
-                hasState(object, ATSPI_STATE_SENSITIVE) || hasState(object, ATSPI_STATE_ENABLED);
-            std::vector<std::string> mapped;
-            for (const char* axAction : {"AXPress", "AXShowMenu"}) {
-                if (atspi::toolkitActionIndexFor(*names, axAction, role, enabled)) {
-                    mapped.emplace_back(axAction);
-                }
-            }
-            return {ax::kSuccess, std::move(mapped)};
+        [desktop, element, object]() -> Result {
+            return desktop->guarded(
+                *atspiElement(element),
+                [&]() -> Result {
+                    if (AXError gone = liveness(object)) {
+                        return {gone, std::nullopt};
+                    }
+                    GError* failure = nullptr;
+                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
+                    AXError error = takeError(failure);
+                    if (error != ax::kSuccess) {
+                        return {error, std::nullopt};
+                    }
+                    auto names = toolkitActions(object, error);
+                    if (error != ax::kSuccess) {
+                        return {error, std::nullopt};
+                    }
+                    if (!names) {
+                        return {ax::kSuccess, std::nullopt};
+                    }
+                    const bool enabled = hasState(object, ATSPI_STATE_SENSITIVE) ||
+                                         hasState(object, ATSPI_STATE_ENABLED);
+                    std::vector<std::string> mapped;
+                    for (const char* axAction : {"AXPress", "AXShowMenu"}) {
+                        if (atspi::toolkitActionIndexFor(*names, axAction, role, enabled)) {
+                            mapped.emplace_back(axAction);
+                        }
+                    }
+                    return {ax::kSuccess, std::move(mapped)};
+                },
+                Result{ax::kCannotComplete, std::nullopt});
         },
         kCallWait);
     return answer.value_or(Result{ax::kCannotComplete, std::nullopt});
@@ -799,34 +942,42 @@ AXError AtspiPlatform::performAction(const AXPlatformElementRef& element,
         return ax::kInvalidUIElement;
     }
     AtspiAccessible* object = target->object();
+    auto desktop = desktop_;
     auto done = worker_->call(
-        [element, object, action]() -> AXError {
-            if (isDefunct(object)) {
-                return ax::kInvalidUIElement;
-            }
-            GError* failure = nullptr;
-            const AtspiRole role = atspi_accessible_get_role(object, &failure);
-            AXError error = takeError(failure);
-            if (error != ax::kSuccess) {
-                return error;
-            }
-            auto names = toolkitActions(object, error);
-            if (error != ax::kSuccess) {
-                return error;
-            }
-            const bool enabled =
-                hasState(object, ATSPI_STATE_SENSITIVE) || hasState(object, ATSPI_STATE_ENABLED);
-            const auto index =
-                names ? atspi::toolkitActionIndexFor(*names, action, role, enabled) : std::nullopt;
-            if (!index) {
-                return ax::kActionUnsupported;
-            }
-            GObjectPtr<AtspiAction> actions(atspi_accessible_get_action_iface(object));
-            const gboolean performed = atspi_action_do_action(actions.get(), *index, &failure);
-            if (AXError failed = takeError(failure)) {
-                return failed;
-            }
-            return performed ? ax::kSuccess : ax::kCannotComplete;
+        [desktop, element, object, action]() -> AXError {
+            return desktop->guarded(
+                *atspiElement(element),
+                [&]() -> AXError {
+                    if (AXError gone = liveness(object)) {
+                        return gone;
+                    }
+                    GError* failure = nullptr;
+                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
+                    AXError error = takeError(failure);
+                    if (error != ax::kSuccess) {
+                        return error;
+                    }
+                    auto names = toolkitActions(object, error);
+                    if (error != ax::kSuccess) {
+                        return error;
+                    }
+                    const bool enabled = hasState(object, ATSPI_STATE_SENSITIVE) ||
+                                         hasState(object, ATSPI_STATE_ENABLED);
+                    const auto index =
+                        names ? atspi::toolkitActionIndexFor(*names, action, role, enabled)
+                              : std::nullopt;
+                    if (!index) {
+                        return ax::kActionUnsupported;
+                    }
+                    GObjectPtr<AtspiAction> actions(atspi_accessible_get_action_iface(object));
+                    const gboolean performed =
+                        atspi_action_do_action(actions.get(), *index, &failure);
+                    if (AXError failed = takeError(failure)) {
+                        return failed;
+                    }
+                    return performed ? ax::kSuccess : ax::kCannotComplete;
+                },
+                AXError{ax::kCannotComplete});
         },
         kCallWait);
     return done.value_or(ax::kCannotComplete);
@@ -866,8 +1017,8 @@ AtspiPlatform::createObserver(std::int32_t pid, AXObserverCallback callback) {
         return worker
             ->call(
                 [object]() -> AXResult<bool> {
-                    if (isDefunct(object)) {
-                        return {ax::kInvalidUIElement, false};
+                    if (AXError gone = liveness(object)) {
+                        return {gone, false};
                     }
                     GError* failure = nullptr;
                     const AtspiRole role = atspi_accessible_get_role(object, &failure);

@@ -58,6 +58,10 @@ public:
     AXResult<std::shared_ptr<AXPlatformObserver>>
     createObserver(std::int32_t pid, AXObserverCallback callback) override;
 
+    // Drops what libatspi remembers of every application, so the next reads ask the bus again
+    // (cold reads, for measurements).
+    void clearCachedState();
+
     struct Desktop; // the worker-side state: caches and readers
 private:
     AtspiPlatform() = default;

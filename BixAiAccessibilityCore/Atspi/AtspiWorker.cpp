@@ -12,10 +12,6 @@ namespace bix::ax::atspi {
 
 namespace {
 
-// One D-Bus round trip to a target may take this long before libatspi gives up on it; the
-// startup allowance is the same, so a newly started target gets no longer.
-constexpr int kMethodCallTimeoutMs = 500;
-
 // The helper writes nothing to standard error but its own diagnostic line, so the libraries'
 // warnings (an unreachable bus, a vanished object) are dropped here.
 GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
@@ -92,7 +88,7 @@ void AtspiWorker::wake() {
 void AtspiWorker::run(std::function<void()> setUp, std::promise<void>* started) {
     threadId_ = std::this_thread::get_id();
     g_log_set_writer_func(discardLog, nullptr, nullptr);
-    atspi_set_timeout(kMethodCallTimeoutMs, kMethodCallTimeoutMs);
+    atspi_set_timeout(kBusCallTimeoutMs, kBusCallTimeoutMs);
     const int initialised = atspi_init();
     connected_ = (initialised == 0 || initialised == 1) && desktopAnswers();
     if (connected_ && setUp) {

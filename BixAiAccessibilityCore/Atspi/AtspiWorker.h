@@ -12,6 +12,10 @@
 
 namespace bix::ax::atspi {
 
+// One round trip to a target may take this long before libatspi gives up on it; the startup
+// allowance is the same, so a newly started target gets no longer.
+inline constexpr int kBusCallTimeoutMs = 500;
+
 // The one thread that talks to the accessibility bus. libatspi is single-threaded and delivers
 // its events on the GLib main context, so every call from the helper's threads is queued here
 // and run in order, and the context is iterated between calls. Calls wait a bounded time: a

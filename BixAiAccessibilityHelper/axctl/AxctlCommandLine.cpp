@@ -93,6 +93,10 @@ std::size_t applyOption(AxctlCommandLine& commandLine, std::span<const std::stri
         commandLine.options.json = true;
         return 1;
     }
+    if (word == "--demo-desktop") {
+        commandLine.options.demoDesktop = true;
+        return 1;
+    }
     if (word == "--help" || word == "-h") {
         commandLine.help = true;
         return 1;
@@ -294,6 +298,8 @@ interactive only: help, history, !N (run history line N), quit, exit
 
 options:
   --helper PATH           helper to start (default: bix-ai-accessibility-helper beside bix-axctl)
+  --demo-desktop          start the helper on its built-in demo desktop (default: the real
+                          desktop, over AT-SPI)
   --simulated-desktop F   start the helper with this scenario file
   --fds IN,OUT            use a running helper: read replies from IN, write requests to OUT
   --profile FILE          profile for bind, resolve, send, stop and new-conversation

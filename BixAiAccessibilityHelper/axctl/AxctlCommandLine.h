@@ -26,6 +26,7 @@ struct AxctlOptions {
     std::optional<int> inputFd;  // --fds IN,OUT: replies are read from IN
     std::optional<int> outputFd; // and requests written to OUT
     std::optional<int> window;   // 1-based position in the helper's window list
+    bool demoDesktop = false;    // start the helper on its built-in demo desktop
     bool json = false;
     int stableMs = 500;
     int maximumWaitMs = 60'000;

@@ -76,11 +76,12 @@ TEST(AxctlCommandLine, SplitsVerbsAndArgumentsOrRefusesWithUsage) {
 
 TEST(AxctlCommandLine, OptionsTakeSeparateOrJoinedValuesAnywhere) {
     const AxctlCommandLine commandLine =
-        parse({"--json", "--simulated-desktop=s.json", "stop", "--window", "2", "--stable-ms=700",
-               "--max-wait-ms", "9000", "--poll-ms", "100", "--fds", "5,6", "--bundle",
-               "com.example.b", "--profile-hash", "ab", "--profile", "p.json"});
+        parse({"--json", "--demo-desktop", "--simulated-desktop=s.json", "stop", "--window", "2",
+               "--stable-ms=700", "--max-wait-ms", "9000", "--poll-ms", "100", "--fds", "5,6",
+               "--bundle", "com.example.b", "--profile-hash", "ab", "--profile", "p.json"});
     AxctlOptions expected;
     expected.json = true;
+    expected.demoDesktop = true;
     expected.scenarioPath = "s.json";
     expected.window = 2;
     expected.stableMs = 700;

@@ -163,8 +163,14 @@ std::unique_ptr<HelperConnection> connect(const AxctlOptions& options, int signa
     if (options.inputFd) {
         return HelperConnection::attach(*options.inputFd, *options.outputFd, signalFd);
     }
-    return HelperConnection::start(options.helperPath.value_or(defaultHelperPath()),
-                                   options.scenarioPath, signalFd);
+    std::vector<std::string> arguments;
+    if (options.scenarioPath) {
+        arguments = {"--simulated-desktop", *options.scenarioPath};
+    } else if (options.demoDesktop) {
+        arguments = {"--demo-desktop"};
+    }
+    return HelperConnection::start(options.helperPath.value_or(defaultHelperPath()), arguments,
+                                   signalFd);
 }
 
 int runSession(const AxctlCommandLine& commandLine, std::FILE* out, std::FILE* err) {

@@ -271,13 +271,9 @@ HelperConnection::HelperConnection(int input, int output, int signalFd)
     : pipes_(std::make_shared<HelperPipes>(input, output, signalFd)), channel_(pipes_, pipes_),
       nonce_(makeProcessNonce()) {}
 
-std::unique_ptr<HelperConnection>
-HelperConnection::start(const std::string& path, const std::optional<std::string>& scenario,
-                        int signalFd) {
-    std::vector<std::string> arguments;
-    if (scenario) {
-        arguments = {"--simulated-desktop", *scenario};
-    }
+std::unique_ptr<HelperConnection> HelperConnection::start(const std::string& path,
+                                                          const std::vector<std::string>& arguments,
+                                                          int signalFd) {
     UniqueFd requestsEnd;
     UniqueFd repliesEnd;
     HelperProcess process = HelperProcess::start(path, arguments, requestsEnd, repliesEnd);

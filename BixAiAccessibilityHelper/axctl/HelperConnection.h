@@ -107,9 +107,9 @@ private:
 // that every reply is a strict JSON envelope echoing this session's nonce and the request's id.
 class HelperConnection {
 public:
-    // Starts the helper at `path` (with `--simulated-desktop scenario` when given).
+    // Starts the helper at `path` with `arguments` (which desktop it drives).
     static std::unique_ptr<HelperConnection>
-    start(const std::string& path, const std::optional<std::string>& scenario, int signalFd);
+    start(const std::string& path, const std::vector<std::string>& arguments, int signalFd);
     // Uses descriptors opened by someone else; they are neither closed nor shut down here.
     static std::unique_ptr<HelperConnection> attach(int input, int output, int signalFd);
     ~HelperConnection();

@@ -21,12 +21,12 @@ def results(replies):
 
 def test_one_shot_verbs_print_for_people_and_end_their_helper(helpers):
     helper, pid_file = helpers.real()
-    status, out, err = run_axctl("--helper", helper, "list-apps")
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "list-apps")
     assert (status, err) == (0, "")
     assert "com.example.aichat  AI Chat  (running, active)" in out.splitlines()
     assert pid_is_gone(helpers.pid(pid_file))
 
-    status, out, err = run_axctl("--helper", helper, "resolve", PROFILE)
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "resolve", PROFILE)
     assert (status, err) == (0, "")
     resolved, capabilities = out.splitlines()
     assert resolved.startswith("resolved com.example.aichat.demo v1 on AI Chat (profile_")
@@ -37,7 +37,7 @@ def test_one_shot_verbs_print_for_people_and_end_their_helper(helpers):
 
 def test_json_prints_every_reply_of_the_chained_steps(helpers):
     helper, _ = helpers.real()
-    status, out, err = run_axctl("--helper", helper, "--json", "--window", "1", "resolve", PROFILE)
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--json", "--window", "1", "resolve", PROFILE)
     assert (status, err) == (0, "")
     replies = reply_lines(out)
     assert [reply["requestId"] for reply in replies] == ["axctl-1", "axctl-2", "axctl-3", "axctl-4"]
@@ -52,7 +52,7 @@ def test_json_prints_every_reply_of_the_chained_steps(helpers):
 
 def test_send_writes_submits_and_prints_the_complete_answer(helpers):
     helper, pid_file = helpers.real()
-    status, out, err = run_axctl("--helper", helper, "--json", "--profile", PROFILE, "send",
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--json", "--profile", PROFILE, "send",
                                  "What can you do?")
     assert (status, err) == (0, "")
     steps = results(reply_lines(out))
@@ -64,7 +64,7 @@ def test_send_writes_submits_and_prints_the_complete_answer(helpers):
         poll["status"] for poll in polls[:-1] if poll["status"] in ("pending", "streaming")]
     assert polls[-1]["status"] == "complete" and polls[-1]["text"]
 
-    status, plain, err = run_axctl("--helper", helper, "--profile", PROFILE, "send",
+    status, plain, err = run_axctl("--helper", helper, "--demo-desktop", "--profile", PROFILE, "send",
                                    "What can you do?")
     assert (status, err) == (0, "")
     assert plain == polls[-1]["text"] + "\n"
@@ -73,7 +73,7 @@ def test_send_writes_submits_and_prints_the_complete_answer(helpers):
 
 def test_several_verbs_share_one_binding_and_stop_at_the_first_failure(helpers):
     helper, _ = helpers.real()
-    status, out, err = run_axctl("--helper", helper, "--json", "--profile", PROFILE, "send", "hi",
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--json", "--profile", PROFILE, "send", "hi",
                                  "new-conversation", "send", "again")
     assert (status, err) == (0, "")
     steps = results(reply_lines(out))
@@ -82,7 +82,7 @@ def test_several_verbs_share_one_binding_and_stop_at_the_first_failure(helpers):
     assert sum(1 for step in steps if step.get("status") == "complete") == 2
 
     # The helper refuses the timing; the verbs after it never run.
-    status, out, err = run_axctl("--helper", helper, "--profile", PROFILE, "--stable-ms", "100",
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--profile", PROFILE, "--stable-ms", "100",
                                  "send", "hi", "new-conversation")
     assert status == 1 and out == ""
     assert err == ("bix-axctl: observeResponse failed: INVALID_REQUEST: "
@@ -98,7 +98,7 @@ def test_ask_returns_while_the_answer_streams_so_stop_can_end_it(helpers):
     pressed, answer = out.splitlines()[-2:]
     assert pressed == "pressed stop (attempted)" and answer.startswith("Here is")
 
-    status, out, err = run_axctl("--helper", helper, "--profile", PROFILE, "follow")
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--profile", PROFILE, "follow")
     assert (status, out) == (2, "")
     assert err == "bix-axctl: follow needs an answer to follow: ask first\n"
 
@@ -119,18 +119,18 @@ def test_failures_map_to_their_exit_statuses(helpers):
         (["--profile", "/nonexistent/profile.json", "send", "hi"], 2, "cannot read the profile"),
     ]
     for args, expected_status, message in cases:
-        status, out, err = run_axctl("--helper", helper, *args)
+        status, out, err = run_axctl("--helper", helper, "--demo-desktop", *args)
         assert status == expected_status, (args, err)
         assert err.startswith("bix-axctl: ") and message in err, (args, err)
         assert pid_is_gone(helpers.pid(pid_file)), args
 
-    status, out, err = run_axctl("--helper", helper, "--json", "raw", '{"command":"Frob"}')
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--json", "raw", '{"command":"Frob"}')
     assert status == 1
     assert json.loads(out) == {"error": {"code": "COMMAND_NOT_ALLOWED",
                                          "message": "Command is not allowlisted."},
                                "ok": False, "protocol": "bix.ax.helper", "protocolVersion": 1}
 
-    status, out, err = run_axctl("--helper", helper, "--frob")
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--frob")
     assert (status, out) == (2, "") and "unknown option --frob" in err
 
 
@@ -172,7 +172,7 @@ def test_interactive_keeps_the_session_and_a_history(helpers):
         "quit",
         "list-apps",
     ]
-    status, out, err = run_axctl("--helper", helper, stdin_text="\n".join(lines) + "\n")
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", stdin_text="\n".join(lines) + "\n")
     assert status == 0
     assert err.splitlines() == ["bix-axctl: unknown verb bogus (type help)",
                                 "bix-axctl: no history line 99"]
@@ -190,7 +190,7 @@ def test_interactive_keeps_the_session_and_a_history(helpers):
     assert pid_is_gone(helpers.pid(pid_file))
 
     # Two sends on one line each bind once; the end of input ends the session.
-    status, out, err = run_axctl("--helper", helper, "--json", "--profile", PROFILE,
+    status, out, err = run_axctl("--helper", helper, "--demo-desktop", "--json", "--profile", PROFILE,
                                  stdin_text="send one\nsend two\n")
     assert (status, err) == (0, "")
     steps = results(reply_lines(out))
@@ -199,7 +199,7 @@ def test_interactive_keeps_the_session_and_a_history(helpers):
 
 
 def test_attaches_to_a_helper_through_descriptors_and_leaves_it_running():
-    helper = subprocess.Popen([HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    helper = subprocess.Popen([HELPER, "--demo-desktop"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
     try:
         fds = (helper.stdout.fileno(), helper.stdin.fileno())
         status, out, err = run_axctl("--fds", f"{fds[0]},{fds[1]}", "list-apps", pass_fds=fds)
@@ -219,7 +219,7 @@ def test_attaches_to_a_helper_through_descriptors_and_leaves_it_running():
 
 def test_an_interrupt_ends_the_session_and_the_helper(helpers):
     helper, pid_file = helpers.real()
-    axctl = subprocess.Popen([AXCTL, "--helper", helper, "interactive"], stdin=subprocess.PIPE,
+    axctl = subprocess.Popen([AXCTL, "--helper", helper, "--demo-desktop", "interactive"], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
     try:
         axctl.stdin.write(b"list-apps\n")

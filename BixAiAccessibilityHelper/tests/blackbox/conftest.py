@@ -193,7 +193,7 @@ def start_helper():
 
 @pytest.fixture
 def helper(start_helper):
-    return start_helper()
+    return start_helper("--demo-desktop")
 
 
 @pytest.fixture

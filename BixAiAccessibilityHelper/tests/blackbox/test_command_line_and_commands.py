@@ -23,9 +23,12 @@ def test_untrusted_scenario_reports_not_authorized(start_helper, scenario):
         ["--simulated-desktop"],
         ["--simulated-desktop", ""],
         ["--verbose"],
+        ["--demo-desktop", "extra"],
+        ["--demo-desktop", "--simulated-desktop", "x.json"],
         ["--simulated-desktop", "/nonexistent/scenario.json"],
     ],
-    ids=["missing-file-argument", "empty-file-argument", "unknown-option", "unreadable-file"],
+    ids=["missing-file-argument", "empty-file-argument", "unknown-option", "demo-with-argument",
+         "two-desktops", "unreadable-file"],
 )
 def test_bad_command_line_serves_nothing_and_exits_zero(start_helper, args):
     helper = start_helper(*args)

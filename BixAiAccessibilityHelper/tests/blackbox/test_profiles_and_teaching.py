@@ -162,7 +162,7 @@ def assert_still_serves(helper, binding, profile_hash):
 @pytest.fixture
 def demo(start_helper):
     """The built-in demo desktop with its chat window bound under the shipped profile's hash."""
-    helper = start_helper()
+    helper = start_helper("--demo-desktop")
     helper.handshake()
     return helper, bind(helper, CHAT, shipped_profile()["profileHash"])
 
