@@ -565,6 +565,13 @@ std::optional<std::string> identifierOf(AtspiAccessible* object, AXError& error)
     if (!id.empty()) {
         return id;
     }
+    // GTK names its elements through accessible ids only; asking it for attributes as well would
+    // cost one more round trip per element for nothing.
+    const AtspiApplication* owner = ATSPI_OBJECT(object)->app;
+    if (owner != nullptr && owner->toolkit_name != nullptr &&
+        g_ascii_strncasecmp(owner->toolkit_name, "gtk", 3) == 0) {
+        return std::nullopt;
+    }
     // Toolkits without accessible ids (web content) carry the document's id as an attribute.
     GHashTable* attributes = atspi_accessible_get_attributes(object, &failure);
     if (takeError(failure) != ax::kSuccess || attributes == nullptr) {
