@@ -210,7 +210,8 @@ embedded CPython whose library and standard-library subset ship inside the runti
 
 include(CPack)
 
-if(BUILD_TESTING OR NOT DEFINED BUILD_TESTING)
+# Packages are made from release builds; the sanitizer builds do not package again.
+if((BUILD_TESTING OR NOT DEFINED BUILD_TESTING) AND CMAKE_BUILD_TYPE STREQUAL "Release")
   # ctest's ENVIRONMENT is itself a list, so the component list travels comma-separated.
   string(REPLACE ";" "," bix_package_component_words "${bix_package_components}")
   bix_add_pytest(NAME bix_packaging_test
