@@ -46,10 +46,11 @@ struct AccessibilityTree {
     std::unordered_map<AXElementHandle, AccessibilityTreeNode> nodes;
     std::vector<AXElementHandle> order;
 
-    AccessibilityTree(AXElementHandle root,
-                      std::unordered_map<AXElementHandle, AccessibilityTreeNode> nodes,
-                      std::vector<AXElementHandle> order)
-        : root(std::move(root)), nodes(std::move(nodes)), order(std::move(order)) {}
+    AccessibilityTree(AXElementHandle rootHandle,
+                      std::unordered_map<AXElementHandle, AccessibilityTreeNode> treeNodes,
+                      std::vector<AXElementHandle> readingOrder)
+        : root(std::move(rootHandle)), nodes(std::move(treeNodes)), order(std::move(readingOrder)) {
+    }
 
     // The node's ancestors from the root down to its direct parent (at most 24); empty for the
     // root and for unknown handles.

@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        ResolvedProfileAction::newConversation, HelperErrorCode::locatorAmbiguous,
                        "Accessibility locator matched multiple elements."}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(ResolutionStoreTest, TeachingMovesTheBindingToTheNewProfileOnlyOnSuccess) {
     const auto old = store_->resolve(bindingId_, chatProfile());

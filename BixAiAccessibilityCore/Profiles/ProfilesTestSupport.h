@@ -165,7 +165,16 @@ struct LaidOutTree {
 
 inline LaidOutTree treeFromLayout(std::string_view layout, std::int32_t pid = kAppPid) {
     const std::vector<LaidOutElement> elements = parseLayout(layout);
+    // GCC 12 at -O2 and above reports a false -Wrestrict inside libstdc++'s inlined
+    // operator+(const char*, std::string&&) (GCC bug 105329); the concatenation is well defined.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     auto handleOf = [](std::size_t index) { return AXElementHandle{"E" + std::to_string(index)}; };
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
     LaidOutTree result{AccessibilityTree(handleOf(0), {}, {}), {}};
     struct Entry {
         std::size_t index;

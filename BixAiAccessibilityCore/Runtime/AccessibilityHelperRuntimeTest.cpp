@@ -87,8 +87,8 @@ TEST_F(RuntimeSession, HelloPhaseFailuresCarryNoIdentifiersAndEndTheSessionExcep
          failureEnvelope("FRAME_TOO_LARGE", "Frame exceeds the protocol limit."), true},
     };
     for (const auto& c : cases) {
-        auto backend = std::make_shared<TrustOnlyBackend>();
-        AccessibilityHelperRuntime fresh(backend, clock.clock());
+        auto freshBackend = std::make_shared<TrustOnlyBackend>();
+        AccessibilityHelperRuntime fresh(freshBackend, clock.clock());
         const RuntimeReply reply = fresh.handle(c.payload);
         EXPECT_EQ(reply.payload, c.reply) << c.name;
         EXPECT_EQ(reply.shouldShutdown, c.endsSession) << c.name;
@@ -144,8 +144,8 @@ TEST_F(RuntimeSession, CommandFailuresEndTheSessionOnlyForMismatchVersionAndSize
          failureEnvelope("FRAME_TOO_LARGE", "Frame exceeds the protocol limit."), true},
     };
     for (const auto& c : cases) {
-        auto backend = std::make_shared<TrustOnlyBackend>();
-        AccessibilityHelperRuntime fresh(backend, clock.clock());
+        auto freshBackend = std::make_shared<TrustOnlyBackend>();
+        AccessibilityHelperRuntime fresh(freshBackend, clock.clock());
         ASSERT_EQ(fresh.handle(helloPayload()).payload, expectedAck());
         const RuntimeReply reply = fresh.handle(c.payload);
         EXPECT_EQ(reply.payload, c.reply) << c.name;

@@ -149,16 +149,16 @@ void ChatApplication::scheduleGrowth(State& state, PendingWork& work) {
     const auto step = nextChunk_ < behaviour_.replyChunks.size() ? behaviour_.step
                                                                  : std::max(behaviour_.step, 1ms);
     work.timers.emplace_back(step, [weakState, weakChat, generation] {
-        auto state = weakState.lock();
+        auto liveState = weakState.lock();
         auto chat = weakChat.lock();
-        if (!state || !chat) {
+        if (!liveState || !chat) {
             return;
         }
         PendingWork next;
         {
-            std::lock_guard guard(state->mutex);
-            next = state->work();
-            chat->grow(*state, generation, next);
+            std::lock_guard guard(liveState->mutex);
+            next = liveState->work();
+            chat->grow(*liveState, generation, next);
         }
         next.run();
     });

@@ -192,14 +192,14 @@ std::optional<std::int32_t> State::applicationPidOf(SimulatedElementId id) {
     if (e == nullptr) {
         return std::nullopt;
     }
-    const std::int32_t ownPid = e->pid;
+    const std::int32_t elementPid = e->pid;
     while (e->parent) {
         e = element(*e->parent);
         if (e == nullptr) {
-            return ownPid;
+            return elementPid;
         }
     }
-    return e->isApplication ? e->pid : ownPid;
+    return e->isApplication ? e->pid : elementPid;
 }
 
 void State::recordSideEffect(SimulatedSideEffect effect) {

@@ -30,8 +30,8 @@ class SimulatedObserver final : public AXPlatformObserver,
                                 public std::enable_shared_from_this<SimulatedObserver> {
 public:
     SimulatedObserver(std::weak_ptr<SimulatedDesktop::State> state, std::int32_t pid,
-                      AXObserverCallback callback)
-        : state_(std::move(state)), pid_(pid), callback_(callback) {}
+                      AXObserverCallback observerCallback)
+        : state_(std::move(state)), pid_(pid), callback_(observerCallback) {}
 
     AXError addNotification(const AXPlatformElementRef& element, const std::string& notification,
                             std::shared_ptr<void> context) override;

@@ -21,9 +21,18 @@ constexpr std::array<std::pair<int, const char*>, 11> kErrnoNames = {{
     {ENOTEMPTY, "ENOTEMPTY"},
 }};
 
+// GCC 12 at -O2 and above reports a false -Wrestrict inside libstdc++'s inlined
+// operator+(const char*, std::string&&) (GCC bug 105329); the concatenation below is well defined.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 std::string quoted(uint64_t value) {
     return "\"" + std::to_string(value) + "\"";
 }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
 
 } // namespace
 
@@ -68,6 +77,8 @@ std::string size_line(const ContentReport& content) {
 }
 
 template <class... F> struct Overloaded : F... { using F::operator()...; };
+// Spelled out for compilers that do not deduce aggregate templates (clang 14).
+template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
 } // namespace
 
