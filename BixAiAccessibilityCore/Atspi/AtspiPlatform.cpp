@@ -118,6 +118,21 @@ AXError liveness(AtspiAccessible* object) {
     return hasState(object, ATSPI_STATE_DEFUNCT) ? ax::kInvalidUIElement : ax::kSuccess;
 }
 
+// The object's role once it is known to be there: liveness first, then the role.
+AXResult<AtspiRole> presentRole(AtspiAccessible* object) {
+    if (AXError gone = liveness(object)) {
+        return {gone, ATSPI_ROLE_INVALID};
+    }
+    GError* failure = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(object, &failure);
+    return {takeError(failure), role};
+}
+
+// Enabled for the AX vocabulary: GTK 4 sets only SENSITIVE, other toolkits ENABLED as well.
+bool isEnabled(AtspiAccessible* object) {
+    return hasState(object, ATSPI_STATE_SENSITIVE) || hasState(object, ATSPI_STATE_ENABLED);
+}
+
 // The start time of a process in clock ticks since boot, so a reused pid reads as another process.
 std::string processStartTime(std::int32_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -602,14 +617,12 @@ AXResult<AXAttributeValue> textValue(AtspiAccessible* object) {
 AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
                                          const std::shared_ptr<atspi::AtspiEventHub>& events,
                                          AtspiAccessible* object, const std::string& attribute) {
-    if (AXError gone = liveness(object)) {
-        return noValue(gone);
+    const AXResult<AtspiRole> present = presentRole(object);
+    if (present.error != ax::kSuccess) {
+        return noValue(present.error);
     }
+    const AtspiRole role = present.value;
     GError* failure = nullptr;
-    const AtspiRole role = atspi_accessible_get_role(object, &failure);
-    if (AXError error = takeError(failure)) {
-        return noValue(error);
-    }
     const bool isApplication = role == ATSPI_ROLE_APPLICATION;
     const bool isWindow = atspi::isWindowRole(role);
     const auto mapped = atspi::axRoleFor(role, hasState(object, ATSPI_STATE_MULTI_LINE));
@@ -649,8 +662,7 @@ AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
                                             : noValue(ax::kAttributeUnsupported);
     }
     if (attribute == "AXEnabled") {
-        return flag(hasState(object, ATSPI_STATE_SENSITIVE) ||
-                    hasState(object, ATSPI_STATE_ENABLED));
+        return flag(isEnabled(object));
     }
     if (attribute == "AXFocused") {
         return flag(hasState(object, ATSPI_STATE_FOCUSED));
@@ -746,14 +758,11 @@ AXResult<bool> AtspiPlatform::isAttributeSettable(const AXPlatformElementRef& el
             return desktop->guarded(
                 *atspiElement(element),
                 [&]() -> AXResult<bool> {
-                    if (AXError gone = liveness(object)) {
-                        return {gone, false};
+                    const AXResult<AtspiRole> present = presentRole(object);
+                    if (present.error != ax::kSuccess) {
+                        return {present.error, false};
                     }
-                    GError* failure = nullptr;
-                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
-                    if (AXError error = takeError(failure)) {
-                        return {error, false};
-                    }
+                    const AtspiRole role = present.value;
                     if (attribute == "AXValue") {
                         if (!atspi::isTextValueRole(role)) {
                             return {ax::kAttributeUnsupported, false};
@@ -892,15 +901,12 @@ AtspiPlatform::copyActionNames(const AXPlatformElementRef& element) {
             return desktop->guarded(
                 *atspiElement(element),
                 [&]() -> Result {
-                    if (AXError gone = liveness(object)) {
-                        return {gone, std::nullopt};
+                    const AXResult<AtspiRole> present = presentRole(object);
+                    if (present.error != ax::kSuccess) {
+                        return {present.error, std::nullopt};
                     }
-                    GError* failure = nullptr;
-                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
-                    AXError error = takeError(failure);
-                    if (error != ax::kSuccess) {
-                        return {error, std::nullopt};
-                    }
+                    const AtspiRole role = present.value;
+                    AXError error = ax::kSuccess;
                     auto names = toolkitActions(object, error);
                     if (error != ax::kSuccess) {
                         return {error, std::nullopt};
@@ -908,8 +914,7 @@ AtspiPlatform::copyActionNames(const AXPlatformElementRef& element) {
                     if (!names) {
                         return {ax::kSuccess, std::nullopt};
                     }
-                    const bool enabled = hasState(object, ATSPI_STATE_SENSITIVE) ||
-                                         hasState(object, ATSPI_STATE_ENABLED);
+                    const bool enabled = isEnabled(object);
                     std::vector<std::string> mapped;
                     for (const char* axAction : {"AXPress", "AXShowMenu"}) {
                         if (atspi::toolkitActionIndexFor(*names, axAction, role, enabled)) {
@@ -955,21 +960,18 @@ AXError AtspiPlatform::performAction(const AXPlatformElementRef& element,
             return desktop->guarded(
                 *atspiElement(element),
                 [&]() -> AXError {
-                    if (AXError gone = liveness(object)) {
-                        return gone;
+                    const AXResult<AtspiRole> present = presentRole(object);
+                    if (present.error != ax::kSuccess) {
+                        return present.error;
                     }
+                    const AtspiRole role = present.value;
+                    AXError error = ax::kSuccess;
                     GError* failure = nullptr;
-                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
-                    AXError error = takeError(failure);
-                    if (error != ax::kSuccess) {
-                        return error;
-                    }
                     auto names = toolkitActions(object, error);
                     if (error != ax::kSuccess) {
                         return error;
                     }
-                    const bool enabled = hasState(object, ATSPI_STATE_SENSITIVE) ||
-                                         hasState(object, ATSPI_STATE_ENABLED);
+                    const bool enabled = isEnabled(object);
                     const auto index =
                         names ? atspi::toolkitActionIndexFor(*names, action, role, enabled)
                               : std::nullopt;
@@ -1024,14 +1026,11 @@ AtspiPlatform::createObserver(std::int32_t pid, AXObserverCallback callback) {
         return worker
             ->call(
                 [object]() -> AXResult<bool> {
-                    if (AXError gone = liveness(object)) {
-                        return {gone, false};
+                    const AXResult<AtspiRole> present = presentRole(object);
+                    if (present.error != ax::kSuccess) {
+                        return {present.error, false};
                     }
-                    GError* failure = nullptr;
-                    const AtspiRole role = atspi_accessible_get_role(object, &failure);
-                    if (AXError error = takeError(failure)) {
-                        return {error, false};
-                    }
+                    const AtspiRole role = present.value;
                     return {ax::kSuccess,
                             role == ATSPI_ROLE_APPLICATION || atspi::isWindowRole(role)};
                 },
