@@ -111,6 +111,31 @@ private:
     const std::vector<std::shared_ptr<ObservationBox>> boxes_;
 };
 
+// The value of a read that succeeded with the expected type; nothing otherwise.
+template <typename T> std::optional<T> valueOf(AXResult<AXAttributeValue>&& result) {
+    if (result.error != ax::kSuccess) {
+        return std::nullopt;
+    }
+    if (auto* value = std::get_if<T>(&result.value)) {
+        return std::move(*value);
+    }
+    return std::nullopt;
+}
+
+// A value attribute as text: plain or attributed.
+std::optional<std::string> stringValueOf(AXResult<AXAttributeValue>&& result) {
+    if (result.error != ax::kSuccess) {
+        return std::nullopt;
+    }
+    if (auto* text = std::get_if<std::string>(&result.value)) {
+        return std::move(*text);
+    }
+    if (auto* attributed = std::get_if<AXAttributedText>(&result.value)) {
+        return std::move(attributed->characters);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<HelperProtocolError> helperErrorForAXError(AXError error) {
@@ -201,29 +226,12 @@ template <typename T>
 std::optional<T>
 PlatformAccessibilityBackend::optionalAttribute(const AXPlatformElementRef& element,
                                                 const std::string& name) {
-    auto result = platform_->copyAttributeValue(element, name);
-    if (result.error != ax::kSuccess) {
-        return std::nullopt;
-    }
-    if (auto* value = std::get_if<T>(&result.value)) {
-        return std::move(*value);
-    }
-    return std::nullopt;
+    return valueOf<T>(platform_->copyAttributeValue(element, name));
 }
 
 std::optional<std::string>
 PlatformAccessibilityBackend::optionalStringValue(const AXPlatformElementRef& element) {
-    auto result = platform_->copyAttributeValue(element, kValue);
-    if (result.error != ax::kSuccess) {
-        return std::nullopt;
-    }
-    if (auto* text = std::get_if<std::string>(&result.value)) {
-        return std::move(*text);
-    }
-    if (auto* attributed = std::get_if<AXAttributedText>(&result.value)) {
-        return std::move(attributed->characters);
-    }
-    return std::nullopt;
+    return stringValueOf(platform_->copyAttributeValue(element, kValue));
 }
 
 // MARK: applications
@@ -306,28 +314,38 @@ AXNodeSnapshot PlatformAccessibilityBackend::snapshot(const AXElementHandle& han
     auto pid = platform_->getPid(element);
     map(pid.error);
 
+    // The element's own attributes travel in one request; the role decides whether it is
+    // there at all, the others may be missing or unsupported.
+    std::vector<std::string> names{kRole,    kSubrole, kIdentifier, kTitle,    kDescription,
+                                   kEnabled, kFocused, kMinimized,  kChildren, kParent};
+    if (includeValue) {
+        names.push_back(kValue);
+    }
+    auto read = platform_->copyMultipleAttributeValues(element, names);
+    if (read.size() != names.size()) {
+        map(ax::kFailure);
+    }
+    map(read[0].error);
     AXNodeSnapshot snap;
     snap.handle = handle;
     snap.pid = pid.value;
-    snap.role = attribute<std::string>(element, kRole);
-    snap.subrole = optionalAttribute<std::string>(element, kSubrole);
-    snap.identifier = optionalAttribute<std::string>(element, kIdentifier);
-    snap.title = optionalAttribute<std::string>(element, kTitle);
-    snap.description = optionalAttribute<std::string>(element, kDescription);
-    if (includeValue) {
-        snap.value = optionalStringValue(element);
+    if (auto role = valueOf<std::string>(std::move(read[0]))) {
+        snap.role = std::move(*role);
+    } else {
+        fail(HelperErrorCode::actionUnsupported, kWrongAttributeType);
     }
-    snap.isEnabled = optionalAttribute<bool>(element, kEnabled).value_or(true);
-    snap.isFocused = optionalAttribute<bool>(element, kFocused).value_or(false);
-    snap.isMinimized = optionalAttribute<bool>(element, kMinimized).value_or(false);
-    auto children = optionalAttribute<ElementList>(element, kChildren).value_or(ElementList{});
-
-    AXPlatformElementRef parent;
-    auto parentRead = platform_->copyAttributeValue(element, kParent);
-    if (parentRead.error == ax::kSuccess) {
-        if (auto* ref = std::get_if<AXPlatformElementRef>(&parentRead.value); ref && *ref) {
-            parent = *ref;
-        }
+    snap.subrole = valueOf<std::string>(std::move(read[1]));
+    snap.identifier = valueOf<std::string>(std::move(read[2]));
+    snap.title = valueOf<std::string>(std::move(read[3]));
+    snap.description = valueOf<std::string>(std::move(read[4]));
+    snap.isEnabled = valueOf<bool>(std::move(read[5])).value_or(true);
+    snap.isFocused = valueOf<bool>(std::move(read[6])).value_or(false);
+    snap.isMinimized = valueOf<bool>(std::move(read[7])).value_or(false);
+    auto children = valueOf<ElementList>(std::move(read[8])).value_or(ElementList{});
+    AXPlatformElementRef parent =
+        valueOf<AXPlatformElementRef>(std::move(read[9])).value_or(nullptr);
+    if (includeValue) {
+        snap.value = stringValueOf(std::move(read[10]));
     }
 
     auto settable = platform_->isAttributeSettable(element, kValue);

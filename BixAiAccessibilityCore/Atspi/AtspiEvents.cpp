@@ -10,11 +10,12 @@ namespace bix::ax::atspi {
 
 namespace {
 
-// The event types the listener asks for; each maps to one or more AX notifications, and
-// "object:state-changed:focused" also keeps the focus record.
-constexpr std::array<const char*, 10> kEventTypes = {
+// The event types the listener asks for; most map to AX notifications, and
+// "object:state-changed:focused" also keeps the focus record. Hearing them is also what keeps
+// libatspi's copies of states, names, descriptions, roles, parents and children current.
+constexpr std::array<const char*, 9> kEventTypes = {
     "object:text-changed",
-    "object:property-change:accessible-name",
+    "object:property-change",
     "object:value-changed",
     "object:children-changed",
     "object:state-changed",
@@ -22,7 +23,6 @@ constexpr std::array<const char*, 10> kEventTypes = {
     "object:active-descendant-changed",
     "window:create",
     "window:destroy",
-    "object:property-change:accessible-value",
 };
 
 void onEvent(AtspiEvent* event, void* userData) {
@@ -91,6 +91,12 @@ void AtspiEventHub::dispatch(const AtspiEvent& event) {
         return;
     }
     const std::string busName = busOf(sourceKey);
+    if (type.rfind("object:children-changed", 0) == 0) {
+        // libatspi applies a change to the children it keeps by the child the event names, and
+        // GTK 3 names the wrong one in removals (the sibling now at the removed index). The kept
+        // list is dropped instead; the next read asks the application.
+        event.source->cached_properties &= ~static_cast<guint>(ATSPI_CACHE_CHILDREN);
+    }
     if (type == "object:state-changed:focused" && event.detail1 != 0) {
         // Only a reference is taken here; whether it still has focus is asked when it is read.
         std::lock_guard guard(lock_);

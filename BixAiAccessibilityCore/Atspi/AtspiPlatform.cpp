@@ -93,14 +93,40 @@ void forgetApplication(AtspiAccessible* object) {
     atspi_accessible_clear_cache(owner != nullptr && owner->root != nullptr ? owner->root : object);
 }
 
-// Whether the object is still there. libatspi reports an object whose state it could not read as
-// defunct, whether it is gone or only not answering, and may keep that answer in its cache; a
-// target that took the whole bus timeout to say so, or whose process is stopped, is not
-// answering: that cannot complete. Otherwise the state is read afresh once, and an object still
-// defunct has vanished.
-AXError liveness(AtspiAccessible* object) {
+// What libatspi is asked to keep of an application's objects, updated from the events the
+// helper listens to (children lists are dropped on every change to them: see AtspiEventHub).
+constexpr AtspiCache kKeptProperties = ATSPI_CACHE_DEFAULT;
+
+void keepProperties(AtspiAccessible* application) {
+    atspi_accessible_set_cache_mask(application, kKeptProperties);
+}
+
+// What one state read tells about an object, and its role: read once per request and shared by
+// every attribute the request asks for.
+struct ElementFacts {
+    AtspiRole role = ATSPI_ROLE_INVALID;
+    GObjectPtr<AtspiStateSet> states;
+
+    bool has(AtspiStateType state) const {
+        return states && atspi_state_set_contains(states.get(), state);
+    }
+    // Enabled for the AX vocabulary: GTK 4 sets only SENSITIVE, other toolkits ENABLED as well.
+    bool isEnabled() const { return has(ATSPI_STATE_SENSITIVE) || has(ATSPI_STATE_ENABLED); }
+};
+
+bool isDefunct(const GObjectPtr<AtspiStateSet>& states) {
+    return states && atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT);
+}
+
+// The object's states, once it is known to be there. libatspi reports an object whose state it
+// could not read as defunct, whether it is gone or only not answering, and may keep that answer
+// in its cache; a target that took the whole bus timeout to say so, or whose process is stopped,
+// is not answering: that cannot complete. Otherwise the state is read afresh once, and an object
+// still defunct has vanished.
+AXError readLiveStates(AtspiAccessible* object, GObjectPtr<AtspiStateSet>& states) {
     const auto started = std::chrono::steady_clock::now();
-    if (!hasState(object, ATSPI_STATE_DEFUNCT)) {
+    states.reset(atspi_accessible_get_state_set(object));
+    if (!isDefunct(states)) {
         return ax::kSuccess;
     }
     const auto spent = std::chrono::steady_clock::now() - started;
@@ -115,22 +141,88 @@ AXError liveness(AtspiAccessible* object) {
         return ax::kCannotComplete;
     }
     atspi_accessible_clear_cache(object);
-    return hasState(object, ATSPI_STATE_DEFUNCT) ? ax::kInvalidUIElement : ax::kSuccess;
+    states.reset(atspi_accessible_get_state_set(object));
+    return isDefunct(states) ? ax::kInvalidUIElement : ax::kSuccess;
 }
 
-// The object's role once it is known to be there: liveness first, then the role.
-AXResult<AtspiRole> presentRole(AtspiAccessible* object) {
-    if (AXError gone = liveness(object)) {
-        return {gone, ATSPI_ROLE_INVALID};
+// Runs the events that have already arrived, so that what libatspi keeps of the applications
+// (states, names, roles, parents, children, updated by those events) is current. Bounded, so an
+// application flooding the bus cannot hold a request here.
+void dispatchArrivedEvents() {
+    GMainContext* context = g_main_context_default();
+    for (int dispatched = 0; dispatched < 4096 && g_main_context_iteration(context, FALSE);
+         ++dispatched) {
+    }
+}
+
+// The object's states and role once it is known to be there.
+//
+// libatspi keeps states, names, descriptions, roles, parents and children of the applications it
+// has read and updates them from the events they send; the events that have arrived are run
+// first, so the answer is as current as the events received.
+AXResult<ElementFacts> presentFacts(AtspiAccessible* object) {
+    dispatchArrivedEvents();
+    AXResult<ElementFacts> facts{ax::kSuccess, {}};
+    if ((facts.error = readLiveStates(object, facts.value.states)) != ax::kSuccess) {
+        return facts;
     }
     GError* failure = nullptr;
-    const AtspiRole role = atspi_accessible_get_role(object, &failure);
-    return {takeError(failure), role};
+    facts.value.role = atspi_accessible_get_role(object, &failure);
+    facts.error = takeError(failure);
+    return facts;
 }
 
-// Enabled for the AX vocabulary: GTK 4 sets only SENSITIVE, other toolkits ENABLED as well.
-bool isEnabled(AtspiAccessible* object) {
-    return hasState(object, ATSPI_STATE_SENSITIVE) || hasState(object, ATSPI_STATE_ENABLED);
+// Makes what libatspi keeps of the object's application current as of now. Events travel from
+// the application through the accessibility bus, while calls may go to the application directly;
+// a call over the bus itself (the connection's own Ping) is answered only after every event the
+// application sent before it, and those events are run before this returns.
+AXError synchronizeWithApplication(AtspiAccessible* object) {
+    const AtspiApplication* owner = ATSPI_OBJECT(object)->app;
+    DBusConnection* bus = atspi_get_a11y_bus();
+    if (owner == nullptr || owner->bus_name == nullptr || bus == nullptr) {
+        return ax::kInvalidUIElement;
+    }
+    DBusMessage* ping =
+        dbus_message_new_method_call(owner->bus_name, "/", "org.freedesktop.DBus.Peer", "Ping");
+    if (ping == nullptr) {
+        return ax::kFailure;
+    }
+    DBusError failure;
+    dbus_error_init(&failure);
+    DBusMessage* reply =
+        dbus_connection_send_with_reply_and_block(bus, ping, atspi::kBusCallTimeoutMs, &failure);
+    dbus_message_unref(ping);
+    AXError error = ax::kSuccess;
+    if (reply != nullptr) {
+        dbus_message_unref(reply);
+    } else {
+        const bool timedOut = dbus_error_has_name(&failure, DBUS_ERROR_NO_REPLY) ||
+                              dbus_error_has_name(&failure, DBUS_ERROR_TIMEOUT);
+        error = timedOut ? ax::kCannotComplete : ax::kInvalidUIElement;
+        dbus_error_free(&failure);
+    }
+    dispatchArrivedEvents();
+    return error;
+}
+
+// The object's states and role, current as of now for an application or a window: every tree
+// read starts at a window and every check before an action at the application's window list, so
+// the elements read after it in that read or check are current as of its start.
+AXResult<ElementFacts> currentFacts(AtspiAccessible* object) {
+    auto facts = presentFacts(object);
+    if (facts.error != ax::kSuccess ||
+        (facts.value.role != ATSPI_ROLE_APPLICATION && !atspi::isWindowRole(facts.value.role))) {
+        return facts;
+    }
+    if (AXError failed = synchronizeWithApplication(object)) {
+        return {failed, {}};
+    }
+    return presentFacts(object);
+}
+
+// Whether the object is still there, as of now.
+AXError liveness(AtspiAccessible* object) {
+    return presentFacts(object).error;
 }
 
 // The start time of a process in clock ticks since boot, so a reused pid reads as another process.
@@ -215,13 +307,19 @@ struct AtspiPlatform::Desktop {
         }
         const auto started = std::chrono::steady_clock::now();
         Result result = fn();
-        if (std::chrono::steady_clock::now() - started >=
+        return ranOutOfTime(element, started) ? cannotComplete : result;
+    }
+
+    // Whether the call begun at `started` took (nearly) the whole bus timeout; the application
+    // is then not answering, and what libatspi remembers of it is dropped.
+    bool ranOutOfTime(const AtspiElement& element, std::chrono::steady_clock::time_point started) {
+        if (std::chrono::steady_clock::now() - started <
             std::chrono::milliseconds(atspi::kBusCallTimeoutMs) * 8 / 10) {
-            unresponsive.insert(element.busName());
-            forgetApplication(element.object());
-            return cannotComplete;
+            return false;
         }
-        return result;
+        unresponsive.insert(element.busName());
+        forgetApplication(element.object());
+        return true;
     }
 
     AXPlatformElementRef wrap(AtspiAccessible* object) {
@@ -294,6 +392,7 @@ struct AtspiPlatform::Desktop {
         AXError error = ax::kSuccess;
         for (auto& application : children(desktop.get(), error)) {
             if (application) {
+                keepProperties(application.get());
                 result.push_back(std::move(application));
             }
         }
@@ -439,7 +538,13 @@ std::shared_ptr<AtspiPlatform> AtspiPlatform::connect(TaskScheduler& mainLoop) {
     platform->desktop_ = std::make_shared<Desktop>();
     platform->desktop_->events = platform->events_;
     auto events = platform->events_;
-    platform->worker_ = AtspiWorker::start([events] { events->listen(events); });
+    platform->worker_ = AtspiWorker::start([events] {
+        events->listen(events);
+        GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+        if (desktop) {
+            keepProperties(desktop.get());
+        }
+    });
     platform->desktop_->worker = platform->worker_;
     platform->events_->setWorker(platform->worker_);
     return platform;
@@ -614,18 +719,16 @@ AXResult<AXAttributeValue> textValue(AtspiAccessible* object) {
     return {ax::kSuccess, std::move(contents)};
 }
 
+// One attribute of an object known to be there, with its states and role already read.
 AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
                                          const std::shared_ptr<atspi::AtspiEventHub>& events,
-                                         AtspiAccessible* object, const std::string& attribute) {
-    const AXResult<AtspiRole> present = presentRole(object);
-    if (present.error != ax::kSuccess) {
-        return noValue(present.error);
-    }
-    const AtspiRole role = present.value;
+                                         AtspiAccessible* object, const ElementFacts& facts,
+                                         const std::string& attribute) {
+    const AtspiRole role = facts.role;
     GError* failure = nullptr;
     const bool isApplication = role == ATSPI_ROLE_APPLICATION;
     const bool isWindow = atspi::isWindowRole(role);
-    const auto mapped = atspi::axRoleFor(role, hasState(object, ATSPI_STATE_MULTI_LINE));
+    const auto mapped = atspi::axRoleFor(role, facts.has(ATSPI_STATE_MULTI_LINE));
     auto text = [&](gchar* (*read)(AtspiAccessible*, GError**)) -> AXResult<AXAttributeValue> {
         std::string value = textOf(GText(read(object, &failure)));
         if (AXError error = takeError(failure)) {
@@ -662,13 +765,13 @@ AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
                                             : noValue(ax::kAttributeUnsupported);
     }
     if (attribute == "AXEnabled") {
-        return flag(isEnabled(object));
+        return flag(facts.isEnabled());
     }
     if (attribute == "AXFocused") {
-        return flag(hasState(object, ATSPI_STATE_FOCUSED));
+        return flag(facts.has(ATSPI_STATE_FOCUSED));
     }
     if (attribute == "AXMinimized") {
-        return isWindow ? flag(hasState(object, ATSPI_STATE_ICONIFIED))
+        return isWindow ? flag(facts.has(ATSPI_STATE_ICONIFIED))
                         : noValue(ax::kAttributeUnsupported);
     }
     AXError error = ax::kSuccess;
@@ -733,13 +836,63 @@ AXResult<AXAttributeValue> AtspiPlatform::copyAttributeValue(const AXPlatformEle
             return desktop->guarded(
                 *atspiElement(element),
                 [&] {
-                    return readAttribute(*desktop, events, atspiElement(element)->object(),
-                                         attribute);
+                    AtspiAccessible* object = atspiElement(element)->object();
+                    const auto facts = currentFacts(object);
+                    if (facts.error != ax::kSuccess) {
+                        return noValue(facts.error);
+                    }
+                    return readAttribute(*desktop, events, object, facts.value, attribute);
                 },
                 noValue(ax::kCannotComplete));
         },
         kCallWait);
     return read ? std::move(*read) : noValue(ax::kCannotComplete);
+}
+
+std::vector<AXResult<AXAttributeValue>>
+AtspiPlatform::copyMultipleAttributeValues(const AXPlatformElementRef& element,
+                                           const std::vector<std::string>& attributes) {
+    using Results = std::vector<AXResult<AXAttributeValue>>;
+    auto every = [&](AXError error) { return Results(attributes.size(), noValue(error)); };
+    if (!worker_->connected()) {
+        return every(ax::kAPIDisabled);
+    }
+    const auto* target = atspiElement(element);
+    if (target == nullptr || target->object() == nullptr) {
+        return every(ax::kInvalidUIElement);
+    }
+    auto desktop = desktop_;
+    auto events = events_;
+    // One trip to the worker and one state and role read for all of them; each bus call is still
+    // held to the rule that one which ran out of time fails the whole request.
+    auto read = worker_->call(
+        [desktop, events, element, attributes, every]() -> Results {
+            const AtspiElement& subject = *atspiElement(element);
+            if (desktop->refusesCalls(subject)) {
+                return every(ax::kCannotComplete);
+            }
+            auto started = std::chrono::steady_clock::now();
+            const auto facts = currentFacts(subject.object());
+            if (desktop->ranOutOfTime(subject, started)) {
+                return every(ax::kCannotComplete);
+            }
+            if (facts.error != ax::kSuccess) {
+                return every(facts.error);
+            }
+            Results results;
+            results.reserve(attributes.size());
+            for (const auto& attribute : attributes) {
+                started = std::chrono::steady_clock::now();
+                results.push_back(
+                    readAttribute(*desktop, events, subject.object(), facts.value, attribute));
+                if (desktop->ranOutOfTime(subject, started)) {
+                    return every(ax::kCannotComplete);
+                }
+            }
+            return results;
+        },
+        kCallWait);
+    return read ? std::move(*read) : every(ax::kCannotComplete);
 }
 
 AXResult<bool> AtspiPlatform::isAttributeSettable(const AXPlatformElementRef& element,
@@ -758,11 +911,11 @@ AXResult<bool> AtspiPlatform::isAttributeSettable(const AXPlatformElementRef& el
             return desktop->guarded(
                 *atspiElement(element),
                 [&]() -> AXResult<bool> {
-                    const AXResult<AtspiRole> present = presentRole(object);
+                    const auto present = presentFacts(object);
                     if (present.error != ax::kSuccess) {
                         return {present.error, false};
                     }
-                    const AtspiRole role = present.value;
+                    const AtspiRole role = present.value.role;
                     if (attribute == "AXValue") {
                         if (!atspi::isTextValueRole(role)) {
                             return {ax::kAttributeUnsupported, false};
@@ -770,13 +923,14 @@ AXResult<bool> AtspiPlatform::isAttributeSettable(const AXPlatformElementRef& el
                         // Editable by its state; whether the value can be written without the
                         // keyboard (the editable-text interface) is found when writing, which then
                         // cannot complete rather than type.
-                        return {ax::kSuccess, hasState(object, ATSPI_STATE_EDITABLE) &&
-                                                  !hasState(object, ATSPI_STATE_READ_ONLY)};
+                        return {ax::kSuccess, present.value.has(ATSPI_STATE_EDITABLE) &&
+                                                  !present.value.has(ATSPI_STATE_READ_ONLY)};
                     }
                     if (attribute == "AXFocused") {
                         GObjectPtr<AtspiComponent> component(
                             atspi_accessible_get_component_iface(object));
-                        return {ax::kSuccess, component && hasState(object, ATSPI_STATE_FOCUSABLE)};
+                        return {ax::kSuccess,
+                                component && present.value.has(ATSPI_STATE_FOCUSABLE)};
                     }
                     return {ax::kAttributeUnsupported, false};
                 },
@@ -901,11 +1055,11 @@ AtspiPlatform::copyActionNames(const AXPlatformElementRef& element) {
             return desktop->guarded(
                 *atspiElement(element),
                 [&]() -> Result {
-                    const AXResult<AtspiRole> present = presentRole(object);
+                    const auto present = presentFacts(object);
                     if (present.error != ax::kSuccess) {
                         return {present.error, std::nullopt};
                     }
-                    const AtspiRole role = present.value;
+                    const AtspiRole role = present.value.role;
                     AXError error = ax::kSuccess;
                     auto names = toolkitActions(object, error);
                     if (error != ax::kSuccess) {
@@ -914,7 +1068,7 @@ AtspiPlatform::copyActionNames(const AXPlatformElementRef& element) {
                     if (!names) {
                         return {ax::kSuccess, std::nullopt};
                     }
-                    const bool enabled = isEnabled(object);
+                    const bool enabled = present.value.isEnabled();
                     std::vector<std::string> mapped;
                     for (const char* axAction : {"AXPress", "AXShowMenu"}) {
                         if (atspi::toolkitActionIndexFor(*names, axAction, role, enabled)) {
@@ -960,18 +1114,18 @@ AXError AtspiPlatform::performAction(const AXPlatformElementRef& element,
             return desktop->guarded(
                 *atspiElement(element),
                 [&]() -> AXError {
-                    const AXResult<AtspiRole> present = presentRole(object);
+                    const auto present = presentFacts(object);
                     if (present.error != ax::kSuccess) {
                         return present.error;
                     }
-                    const AtspiRole role = present.value;
+                    const AtspiRole role = present.value.role;
                     AXError error = ax::kSuccess;
                     GError* failure = nullptr;
                     auto names = toolkitActions(object, error);
                     if (error != ax::kSuccess) {
                         return error;
                     }
-                    const bool enabled = isEnabled(object);
+                    const bool enabled = present.value.isEnabled();
                     const auto index =
                         names ? atspi::toolkitActionIndexFor(*names, action, role, enabled)
                               : std::nullopt;
@@ -1026,11 +1180,11 @@ AtspiPlatform::createObserver(std::int32_t pid, AXObserverCallback callback) {
         return worker
             ->call(
                 [object]() -> AXResult<bool> {
-                    const AXResult<AtspiRole> present = presentRole(object);
+                    const auto present = presentFacts(object);
                     if (present.error != ax::kSuccess) {
                         return {present.error, false};
                     }
-                    const AtspiRole role = present.value;
+                    const AtspiRole role = present.value.role;
                     return {ax::kSuccess,
                             role == ATSPI_ROLE_APPLICATION || atspi::isWindowRole(role)};
                 },

@@ -47,6 +47,9 @@ public:
     AXPlatformElementRef createApplicationElement(std::int32_t pid) override;
     AXResult<AXAttributeValue> copyAttributeValue(const AXPlatformElementRef& element,
                                                   const std::string& attribute) override;
+    std::vector<AXResult<AXAttributeValue>>
+    copyMultipleAttributeValues(const AXPlatformElementRef& element,
+                                const std::vector<std::string>& attributes) override;
     AXResult<bool> isAttributeSettable(const AXPlatformElementRef& element,
                                        const std::string& attribute) override;
     AXError setAttributeValue(const AXPlatformElementRef& element, const std::string& attribute,

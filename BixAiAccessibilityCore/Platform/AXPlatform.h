@@ -109,6 +109,19 @@ public:
     virtual AXPlatformElementRef createApplicationElement(std::int32_t pid) = 0;
     virtual AXResult<AXAttributeValue> copyAttributeValue(const AXPlatformElementRef& element,
                                                           const std::string& attribute) = 0;
+    // Several attributes of one element in one request (AXUIElementCopyMultipleAttributeValues):
+    // one result per name, in order. A platform whose calls cross a process boundary answers
+    // them together; the default reads them one by one.
+    virtual std::vector<AXResult<AXAttributeValue>>
+    copyMultipleAttributeValues(const AXPlatformElementRef& element,
+                                const std::vector<std::string>& attributes) {
+        std::vector<AXResult<AXAttributeValue>> results;
+        results.reserve(attributes.size());
+        for (const auto& attribute : attributes) {
+            results.push_back(copyAttributeValue(element, attribute));
+        }
+        return results;
+    }
     virtual AXResult<bool> isAttributeSettable(const AXPlatformElementRef& element,
                                                const std::string& attribute) = 0;
     virtual AXError setAttributeValue(const AXPlatformElementRef& element,

@@ -7,7 +7,8 @@ assistant label, chunk by chunk, from a GLib timer. Every widget a profile names
 accessible id; only the newest assistant label carries "assistant-message".
 
 Signals drive the application's own changes for staleness tests: SIGUSR1 re-creates the composer,
-SIGUSR2 closes the window while the application keeps running, SIGTERM and SIGINT quit.
+SIGUSR2 closes the window while the application keeps running, SIGHUP moves the composer (the same
+widget) into a second window, SIGTERM and SIGINT quit.
 
 Everything the application shows its user is also written, one JSON object a line, to --log, so
 tests can compare what the helper read with what was really on screen.
@@ -101,6 +102,8 @@ class ChatWindow:
         self.composer.set_hexpand(True)
         set_id(self.composer, "composer")
         self.composer.get_accessible().set_name("Message")
+        self.composer.get_buffer().connect(
+            "changed", lambda _buffer: self.log.write("composer-changed", text=self.composer_text()))
         self.composer_bar.add(self.composer)
         self.composer_bar.reorder_child(self.composer, 0)
         self.composer.show()
@@ -238,6 +241,18 @@ def main(argv):
             log.write("composer-recreated")
         return GLib.SOURCE_CONTINUE
 
+    def on_move_composer():
+        chat = state.get("chat")
+        if chat is not None and chat.composer.get_parent() is chat.composer_bar:
+            elsewhere = Gtk.Window(title="Scratch")
+            app.add_window(elsewhere)
+            chat.composer_bar.remove(chat.composer)
+            elsewhere.add(chat.composer)
+            elsewhere.show_all()
+            state["scratch"] = elsewhere
+            log.write("composer-moved")
+        return GLib.SOURCE_CONTINUE
+
     def on_close_window():
         chat = state.get("chat")
         if chat is not None:
@@ -251,6 +266,7 @@ def main(argv):
     app.connect("activate", on_activate)
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGUSR1, on_recreate_composer)
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGUSR2, on_close_window)
+    GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGHUP, on_move_composer)
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, on_quit)
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGINT, on_quit)
     return app.run([sys.argv[0]])

@@ -71,6 +71,21 @@ def test_a_recreated_composer_needs_a_new_resolution(start_app, helper):
     assert final["result"]["text"] == app.answer_to("After the change")
 
 
+def test_a_composer_moved_to_another_window_is_not_written(start_app, helper):
+    app = start_app()
+    chat = Conversation(helper)
+    chat.write("Before the move")
+    app.signal(signal.SIGHUP)
+    app.wait_for_event("composer-moved")
+    # The same widget, now outside the bound window: the window read before acting must see the
+    # move at once, and the layout no longer matches.
+    assert helper.error("setComposerText", chat.target(text="After the move")) == {
+        "code": "LOCATOR_NOT_FOUND", "message": LAYOUT}
+    texts = [e["text"] for e in app.events("composer-changed")]
+    assert texts[-1] == "Before the move" and "After the move" not in texts
+    assert app.events("submitted") == []
+
+
 def test_a_hung_target_fails_in_bounded_time_and_the_host_reconnects(start_app, helper):
     app = start_app()
     chat = Conversation(helper)
