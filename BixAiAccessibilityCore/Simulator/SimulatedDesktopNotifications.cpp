@@ -29,9 +29,9 @@ namespace simulated {
 class SimulatedObserver final : public AXPlatformObserver,
                                 public std::enable_shared_from_this<SimulatedObserver> {
 public:
-    SimulatedObserver(std::weak_ptr<SimulatedDesktop::State> state, std::int32_t pid,
+    SimulatedObserver(std::weak_ptr<SimulatedDesktop::State> state,
                       AXObserverCallback observerCallback)
-        : state_(std::move(state)), pid_(pid), callback_(observerCallback) {}
+        : state_(std::move(state)), callback_(observerCallback) {}
 
     AXError addNotification(const AXPlatformElementRef& element, const std::string& notification,
                             std::shared_ptr<void> context) override;
@@ -53,7 +53,6 @@ private:
         }
     }
     std::weak_ptr<SimulatedDesktop::State> state_;
-    std::int32_t pid_;
     AXObserverCallback callback_;
 };
 
@@ -217,7 +216,7 @@ std::size_t SimulatedDesktop::notificationRegistrationCount() const {
 }
 
 AXResult<std::shared_ptr<AXPlatformObserver>>
-SimulatedDesktop::createObserver(std::int32_t pid, AXObserverCallback callback) {
+SimulatedDesktop::createObserver(std::int32_t /*pid*/, AXObserverCallback callback) {
     std::lock_guard guard(state_->mutex);
     if (!state_->trusted) {
         return {ax::kAPIDisabled, nullptr};
@@ -225,7 +224,7 @@ SimulatedDesktop::createObserver(std::int32_t pid, AXObserverCallback callback) 
     if (callback == nullptr) {
         return {ax::kIllegalArgument, nullptr};
     }
-    auto observer = std::make_shared<SimulatedObserver>(state_, pid, callback);
+    auto observer = std::make_shared<SimulatedObserver>(state_, callback);
     state_->observers.push_back(observer);
     return {ax::kSuccess, observer};
 }
