@@ -19,7 +19,8 @@ const char kMinimized[] =
     "The selected window is minimized; no Accessibility action was attempted.";
 const char kControlLeft[] = "The resolved control left the selected window.";
 const char kCrossed[] = "Accessibility containment crossed the bound process.";
-const char kBudget[] = "Accessibility containment budget was exceeded; no action was attempted.";
+const char kContainmentBudget[] =
+    "Accessibility containment budget was exceeded; no action was attempted.";
 
 class GuardedActions : public ::testing::Test {
 protected:
@@ -291,7 +292,8 @@ TEST_F(GuardedActions, ContainmentWalkStopsAfter2048Entries) {
         }
         chat_.desktop().addChild(chat_.id("window"), group, 0);
     }
-    EXPECT_THAT([&] { press(sendGuard_); }, FailsWith(HelperErrorCode::actionFailed, kBudget));
+    EXPECT_THAT([&] { press(sendGuard_); },
+                FailsWith(HelperErrorCode::actionFailed, kContainmentBudget));
     EXPECT_THAT(chat_.desktop().sideEffects(), IsEmpty());
 }
 

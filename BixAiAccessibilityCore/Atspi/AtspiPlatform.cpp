@@ -820,33 +820,10 @@ AXResult<AXAttributeValue> readAttribute(AtspiPlatform::Desktop& desktop,
 
 } // namespace
 
+// One attribute is read as a list of one, under the same checks and time rules.
 AXResult<AXAttributeValue> AtspiPlatform::copyAttributeValue(const AXPlatformElementRef& element,
                                                              const std::string& attribute) {
-    if (!worker_->connected()) {
-        return noValue(ax::kAPIDisabled);
-    }
-    const auto* target = atspiElement(element);
-    if (target == nullptr || target->object() == nullptr) {
-        return noValue(ax::kInvalidUIElement);
-    }
-    auto desktop = desktop_;
-    auto events = events_;
-    auto read = worker_->call(
-        [desktop, events, element, attribute] {
-            return desktop->guarded(
-                *atspiElement(element),
-                [&] {
-                    AtspiAccessible* object = atspiElement(element)->object();
-                    const auto facts = currentFacts(object);
-                    if (facts.error != ax::kSuccess) {
-                        return noValue(facts.error);
-                    }
-                    return readAttribute(*desktop, events, object, facts.value, attribute);
-                },
-                noValue(ax::kCannotComplete));
-        },
-        kCallWait);
-    return read ? std::move(*read) : noValue(ax::kCannotComplete);
+    return std::move(copyMultipleAttributeValues(element, {attribute}).front());
 }
 
 std::vector<AXResult<AXAttributeValue>>

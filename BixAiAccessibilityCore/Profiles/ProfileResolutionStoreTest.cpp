@@ -17,10 +17,10 @@ namespace {
 using profiles_test::kBundle;
 using profiles_test::SimulatedLayoutDesktop;
 
-const std::string kHash(64, 'a');
+const std::string kProfileHash(64, 'a');
 const std::string kTaughtHash(64, 'b');
 
-constexpr const char* kChatWindow = R"(AXWindow #main
+constexpr const char* kChatLayout = R"(AXWindow #main
   AXGroup @transcript
     AXStaticText #assistant-message value=Hello
   AXGroup #bar
@@ -34,7 +34,7 @@ AXLocatorSet byIdentifier(const std::string& role, const std::string& identifier
         LocatorConfidence::verified, role, std::nullopt, identifier, {}, {}}}}};
 }
 
-DesktopAccessibilityProfile chatProfile(const std::string& hash = kHash) {
+DesktopAccessibilityProfile chatProfile(const std::string& hash = kProfileHash) {
     DesktopAccessibilityProfile profile;
     profile.profileId = "com.example.chat.test";
     profile.profileVersion = 3;
@@ -51,15 +51,16 @@ DesktopAccessibilityProfile chatProfile(const std::string& hash = kHash) {
 // A bound chat window and the store under test, wired as the runtime wires them.
 class ResolutionStoreTest : public ::testing::Test {
 protected:
-    explicit ResolutionStoreTest(const char* layout = kChatWindow) : desk_(layout) {
+    explicit ResolutionStoreTest(const char* layout = kChatLayout) : desk_(layout) {
         bindingId_ = bindWindow();
     }
 
     std::string bindWindow() {
         const auto candidates = discovery_->listCandidates();
-        const auto offered = targets_->bind(candidates.at(0).candidateId, kBundle, kHash, {});
+        const auto offered =
+            targets_->bind(candidates.at(0).candidateId, kBundle, kProfileHash, {});
         return targets_
-            ->bind(candidates.at(0).candidateId, kBundle, kHash,
+            ->bind(candidates.at(0).candidateId, kBundle, kProfileHash,
                    offered.windows().at(0).windowCandidateId)
             .summary()
             .bindingId;
@@ -220,11 +221,11 @@ TEST_F(ResolutionStoreTest, TeachingMovesTheBindingToTheNewProfileOnlyOnSuccess)
     auto unmatched = chatProfile(kTaughtHash);
     unmatched.input = byIdentifier("AXTextArea", "no-such-composer");
     EXPECT_THAT(
-        [&] { store_->resolveTeach(bindingId_, kHash, unmatched); },
+        [&] { store_->resolveTeach(bindingId_, kProfileHash, unmatched); },
         FailsWith(HelperErrorCode::locatorNotFound, "Accessibility locator did not match."));
-    EXPECT_EQ(targets_->validated(bindingId_).profileHash, kHash);
+    EXPECT_EQ(targets_->validated(bindingId_).profileHash, kProfileHash);
 
-    const auto taught = store_->resolveTeach(bindingId_, kHash, chatProfile(kTaughtHash));
+    const auto taught = store_->resolveTeach(bindingId_, kProfileHash, chatProfile(kTaughtHash));
     EXPECT_EQ(targets_->validated(bindingId_).profileHash, kTaughtHash);
     EXPECT_THAT([&] { store_->validated(old.resolutionId, bindingId_); },
                 FailsWith(HelperErrorCode::profileMismatch, "Profile resolution is unknown."));
@@ -244,8 +245,8 @@ TEST_F(ResolutionStoreTest, TheAssistantMessageIsTheOnlyValueRead) {
 }
 
 TEST(StructureFingerprint, FollowsRolesSubrolesAndIdentifiersOnly) {
-    const auto base = structureFingerprint(profiles_test::treeFromLayout(kChatWindow).tree);
-    auto relabelled = profiles_test::treeFromLayout(kChatWindow);
+    const auto base = structureFingerprint(profiles_test::treeFromLayout(kChatLayout).tree);
+    auto relabelled = profiles_test::treeFromLayout(kChatLayout);
     relabelled.node("send").snapshot.title = "Envoyer";
     relabelled.node("assistant-message").snapshot.value = "Another answer";
     EXPECT_EQ(structureFingerprint(relabelled.tree), base);
@@ -266,7 +267,7 @@ TEST(StructureFingerprint, FollowsRolesSubrolesAndIdentifiersOnly) {
 }
 
 TEST(ResolutionStoreLifetime, AStoreGoneBeforeItsTargetStoreIsNeverCalled) {
-    SimulatedLayoutDesktop desk(kChatWindow);
+    SimulatedLayoutDesktop desk(kChatLayout);
     auto discovery = std::make_shared<AppDiscovery>(desk.backend, desk.clock.clock());
     auto targets = std::make_shared<BoundTargetStore>(desk.backend, discovery, desk.clock.clock());
     auto reader =
@@ -275,8 +276,8 @@ TEST(ResolutionStoreLifetime, AStoreGoneBeforeItsTargetStoreIsNeverCalled) {
         ProfileResolutionStore::create(targets, reader, std::make_shared<ElementMatcher>());
     store.reset();
     const auto candidates = discovery->listCandidates();
-    const auto offered = targets->bind(candidates.at(0).candidateId, kBundle, kHash, {});
-    const auto bound = targets->bind(candidates.at(0).candidateId, kBundle, kHash,
+    const auto offered = targets->bind(candidates.at(0).candidateId, kBundle, kProfileHash, {});
+    const auto bound = targets->bind(candidates.at(0).candidateId, kBundle, kProfileHash,
                                      offered.windows().at(0).windowCandidateId);
     EXPECT_NO_THROW(targets->unbind(bound.summary().bindingId));
 }

@@ -9,17 +9,20 @@
 namespace bix::ax {
 namespace {
 
-constexpr const char* kNonce = "0123456789abcdef";
+constexpr const char* kRequestNonce = "0123456789abcdef";
 
 JSONObject validHello() {
-    return JSONObject{
-        {"protocol", "bix.ax.helper"}, {"protocolMin", 1},       {"protocolMax", 1},
-        {"requestId", "hello-1"},      {"processNonce", kNonce}, {"appVersion", "3.2.1 (45)"}};
+    return JSONObject{{"protocol", "bix.ax.helper"},
+                      {"protocolMin", 1},
+                      {"protocolMax", 1},
+                      {"requestId", "hello-1"},
+                      {"processNonce", kRequestNonce},
+                      {"appVersion", "3.2.1 (45)"}};
 }
 
 JSONObject validRequest() {
     return JSONObject{{"protocol", "bix.ax.helper"}, {"protocolVersion", 1},
-                      {"requestId", "req-1"},        {"processNonce", kNonce},
+                      {"requestId", "req-1"},        {"processNonce", kRequestNonce},
                       {"command", "checkTrust"},     {"params", JSONObject{}}};
 }
 
@@ -33,7 +36,7 @@ JSONObject without(JSONObject object, const char* key) {
     return object;
 }
 
-struct Refusal {
+struct RequestRefusal {
     JSONValue value;
     HelperErrorCode code;
     std::string message;
@@ -42,7 +45,7 @@ struct Refusal {
 TEST(HelperHello, ParsesAValidHandshake) {
     const HelperHello hello = HelperHello::parse(validHello());
     EXPECT_EQ(hello.requestId, "hello-1");
-    EXPECT_EQ(hello.processNonce, kNonce);
+    EXPECT_EQ(hello.processNonce, kRequestNonce);
     EXPECT_EQ(hello.appVersion, "3.2.1 (45)");
 }
 
@@ -53,7 +56,7 @@ TEST(HelperHello, RefusesEachFaultWithItsCodeAndMessage) {
         appVersion64 += "\xc3\xa9";
     }
     EXPECT_NO_THROW(HelperHello::parse(with(validHello(), "appVersion", appVersion64)));
-    const Refusal refusals[] = {
+    const RequestRefusal refusals[] = {
         {JSONArray{}, Code::invalidRequest, "Handshake must be an object."},
         {"hello", Code::invalidRequest, "Handshake must be an object."},
         {with(validHello(), "extra", 1), Code::invalidRequest, "Unexpected or missing fields."},
@@ -85,7 +88,7 @@ TEST(HelperHello, RefusesEachFaultWithItsCodeAndMessage) {
         {with(with(validHello(), "requestId", "bad id"), "appVersion", ""), Code::invalidRequest,
          "Invalid requestId."},
     };
-    for (const Refusal& refusal : refusals) {
+    for (const RequestRefusal& refusal : refusals) {
         EXPECT_THAT([&] { HelperHello::parse(refusal.value); },
                     FailsWith(refusal.code, refusal.message))
             << encodeCanonicalJSON(refusal.value);
@@ -96,14 +99,14 @@ TEST(HelperCommandRequest, ParsesAValidRequest) {
     const HelperCommandRequest request = HelperCommandRequest::parse(
         with(validRequest(), "params", JSONObject{{"candidateId", "app_1"}}));
     EXPECT_EQ(request.requestId, "req-1");
-    EXPECT_EQ(request.processNonce, kNonce);
+    EXPECT_EQ(request.processNonce, kRequestNonce);
     EXPECT_EQ(request.command, HelperCommand::checkTrust);
     EXPECT_EQ(request.params, (JSONObject{{"candidateId", "app_1"}}));
 }
 
 TEST(HelperCommandRequest, RefusesEachFaultWithItsCodeAndMessage) {
     using Code = HelperErrorCode;
-    const Refusal refusals[] = {
+    const RequestRefusal refusals[] = {
         {nullptr, Code::invalidRequest, "Command must be an object."},
         {with(validRequest(), "protocolMin", 1), Code::invalidRequest,
          "Unexpected or missing fields."},
@@ -131,7 +134,7 @@ TEST(HelperCommandRequest, RefusesEachFaultWithItsCodeAndMessage) {
         {with(validRequest(), "processNonce", "short"), Code::invalidRequest,
          "Invalid processNonce."},
     };
-    for (const Refusal& refusal : refusals) {
+    for (const RequestRefusal& refusal : refusals) {
         EXPECT_THAT([&] { HelperCommandRequest::parse(refusal.value); },
                     FailsWith(refusal.code, refusal.message))
             << encodeCanonicalJSON(refusal.value);

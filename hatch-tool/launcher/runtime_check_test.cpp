@@ -8,7 +8,7 @@ namespace {
 
 using testing::FakeSystem;
 
-const PythonBuild kPython{"python3.11", "libpython3.11.so.1.0"};
+const PythonBuild kCheckedPython{"python3.11", "libpython3.11.so.1.0"};
 constexpr const char* kRoot = "/opt/bix/runtime";
 
 // A complete sealed runtime under kRoot.
@@ -32,7 +32,7 @@ void add_sealed_runtime(FakeSystem& system) {
 }
 
 CheckResult located_check(const FakeSystem& system) {
-    return locate_runtime(system, kPython).check;
+    return locate_runtime(system, kCheckedPython).check;
 }
 
 TEST(RuntimeCheck, LocatesRootTwoLevelsAboveTheCanonicalLauncher) {
@@ -40,7 +40,7 @@ TEST(RuntimeCheck, LocatesRootTwoLevelsAboveTheCanonicalLauncher) {
     add_sealed_runtime(system);
     system.executable = PathResult{"/usr/local/bin/hatch", 0};
     system.canonical["/usr/local/bin/hatch"] = "/opt/bix/runtime/bin/bix-hatch-tool";
-    const LocateResult located = locate_runtime(system, kPython);
+    const LocateResult located = locate_runtime(system, kCheckedPython);
     ASSERT_TRUE(located.check.ok());
     EXPECT_EQ(located.layout.root, "/opt/bix/runtime");
     EXPECT_EQ(located.layout.launcher, "/opt/bix/runtime/bin/bix-hatch-tool");
@@ -52,7 +52,7 @@ TEST(RuntimeCheck, LocatesRootTwoLevelsAboveTheCanonicalLauncher) {
     EXPECT_EQ(located.layout.library, "/opt/bix/runtime/lib/libpython3.11.so.1.0");
     EXPECT_TRUE(check_sealed_modules(system, located.layout).ok());
     EXPECT_TRUE(check_sealed_tree(system, located.layout).ok());
-    EXPECT_TRUE(check_interpreter_library(system, located.layout, kPython).ok());
+    EXPECT_TRUE(check_interpreter_library(system, located.layout, kCheckedPython).ok());
 }
 
 TEST(RuntimeCheck, RefusesLauncherPathsOutsideARuntimeBin) {
@@ -139,7 +139,7 @@ TEST(RuntimeCheck, RefusesEveryUnsealedModuleLocation) {
         FakeSystem system;
         add_sealed_runtime(system);
         c.mutate(system);
-        const LocateResult located = locate_runtime(system, kPython);
+        const LocateResult located = locate_runtime(system, kCheckedPython);
         ASSERT_TRUE(located.check.ok()) << c.label;
         const CheckResult check = check_sealed_modules(system, located.layout);
         ASSERT_FALSE(check.ok()) << c.label;
@@ -163,7 +163,7 @@ TEST(RuntimeCheck, AcceptsOnlyASealedTreeAndSealedOrSystemObjects) {
         add_sealed_runtime(system);
         system.files[pycache] = FileStatus{c.mode, 77, 1, 7, 9};
         system.files[std::string(kRoot) + "/bin/bix-hatch-tool"].owner = c.launcher_owner;
-        const LocateResult located = locate_runtime(system, kPython);
+        const LocateResult located = locate_runtime(system, kCheckedPython);
         EXPECT_EQ(check_sealed_tree(system, located.layout).ok(), c.sealed) << std::oct << c.mode;
     }
     const std::string lib = "/usr/lib/x86_64-linux-gnu/";
@@ -182,7 +182,7 @@ TEST(RuntimeCheck, AcceptsOnlyASealedTreeAndSealedOrSystemObjects) {
         FakeSystem system;
         add_sealed_runtime(system);
         system.loaded.objects.push_back(c.extra);
-        const LocateResult located = locate_runtime(system, kPython);
+        const LocateResult located = locate_runtime(system, kCheckedPython);
         EXPECT_EQ(check_loaded_objects(system, located.layout).ok(), c.accepted) << c.extra.path;
     }
 }
@@ -207,9 +207,9 @@ TEST(RuntimeCheck, RefusesAnInterpreterLibraryFromOutsideTheRuntime) {
         FakeSystem system;
         add_sealed_runtime(system);
         c.mutate(system);
-        const LocateResult located = locate_runtime(system, kPython);
+        const LocateResult located = locate_runtime(system, kCheckedPython);
         ASSERT_TRUE(located.check.ok()) << c.label;
-        const CheckResult check = check_interpreter_library(system, located.layout, kPython);
+        const CheckResult check = check_interpreter_library(system, located.layout, kCheckedPython);
         ASSERT_FALSE(check.ok()) << c.label;
         EXPECT_EQ(*check.refusal, Refusal::interpreter_library_not_sealed) << c.label;
     }
