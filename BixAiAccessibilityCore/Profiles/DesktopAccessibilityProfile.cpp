@@ -17,7 +17,6 @@ constexpr std::int64_t kMinimumProfileVersion = 1;
 constexpr std::int64_t kMaximumProfileVersion = 1'000'000;
 constexpr std::size_t kMaximumBundleIds = 16;
 constexpr std::size_t kMaximumCandidates = 8;
-constexpr std::size_t kMaximumPathNodes = 8;
 constexpr std::size_t kMaximumLocales = 16;
 constexpr std::size_t kMaximumLocaleBytes = 32;
 

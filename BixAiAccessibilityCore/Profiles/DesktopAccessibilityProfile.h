@@ -3,6 +3,7 @@
 #include "Protocol/JSONValue.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -31,6 +32,10 @@ struct AXPathNode {
 
     friend bool operator==(const AXPathNode&, const AXPathNode&) = default;
 };
+
+// The most ancestors a path locator names: profiles with longer paths are refused, and the teach
+// service proposes only the nearest ones.
+inline constexpr std::size_t kMaximumPathNodes = 8;
 
 // One way of naming an element of the bound window, without screen coordinates. Parsed strictly
 // from host-supplied JSON (nothing partly kept on failure) or built by the teach service.

@@ -12,9 +12,6 @@ namespace bix::ax {
 
 namespace {
 
-// How many of the nearest ancestors a proposed path locator names at most.
-constexpr std::size_t kMaximumPathNodes = 8;
-
 std::set<std::string> capabilitiesOf(const AXNodeSnapshot& snap) {
     std::set<std::string> capabilities;
     const bool textInput = snap.role == "AXTextArea" || snap.role == "AXTextField";

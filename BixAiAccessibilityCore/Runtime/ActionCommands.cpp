@@ -115,7 +115,7 @@ JSONValue pressNewConversation(CommandContext& context, const JSONObject& params
     return attempted();
 }
 
-constexpr std::array kEntries{
+constexpr std::array kActionEntries{
     HelperCommandEntry{HelperCommand::setComposerText, setComposerText},
     HelperCommandEntry{HelperCommand::pressSubmit, pressSubmit},
     HelperCommandEntry{HelperCommand::observeResponse, observeResponse},
@@ -127,7 +127,7 @@ constexpr std::array kEntries{
 } // namespace
 
 std::span<const HelperCommandEntry> actionCommands() {
-    return kEntries;
+    return kActionEntries;
 }
 
 } // namespace bix::ax

@@ -109,7 +109,7 @@ JSONValue unbindTarget(CommandContext& context, const JSONObject& params) {
     return JSONObject{{"status", "unbound"}};
 }
 
-constexpr std::array kEntries{
+constexpr std::array kDiscoveryAndBindingEntries{
     HelperCommandEntry{HelperCommand::checkTrust, checkTrust},
     HelperCommandEntry{HelperCommand::listCandidateApps, listCandidateApps},
     HelperCommandEntry{HelperCommand::bindTarget, bindTarget},
@@ -119,7 +119,7 @@ constexpr std::array kEntries{
 } // namespace
 
 std::span<const HelperCommandEntry> discoveryAndBindingCommands() {
-    return kEntries;
+    return kDiscoveryAndBindingEntries;
 }
 
 } // namespace bix::ax

@@ -45,14 +45,14 @@ JSONValue resolveProfile(CommandContext& context, const JSONObject& params) {
     return resolutionResult(context.services.resolutions->resolve(bindingId, profile));
 }
 
-constexpr std::array kEntries{
+constexpr std::array kProfileEntries{
     HelperCommandEntry{HelperCommand::resolveProfile, resolveProfile},
 };
 
 } // namespace
 
 std::span<const HelperCommandEntry> profileCommands() {
-    return kEntries;
+    return kProfileEntries;
 }
 
 } // namespace bix::ax

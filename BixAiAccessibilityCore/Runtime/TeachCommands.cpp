@@ -41,7 +41,7 @@ JSONValue promoteTeachProfile(CommandContext& context, const JSONObject& params)
     return result;
 }
 
-constexpr std::array kEntries{
+constexpr std::array kTeachEntries{
     HelperCommandEntry{HelperCommand::inspectBoundTarget, inspectBoundTarget},
     HelperCommandEntry{HelperCommand::promoteTeachProfile, promoteTeachProfile},
 };
@@ -49,7 +49,7 @@ constexpr std::array kEntries{
 } // namespace
 
 std::span<const HelperCommandEntry> teachCommands() {
-    return kEntries;
+    return kTeachEntries;
 }
 
 } // namespace bix::ax

@@ -13,10 +13,6 @@ namespace {
 
 constexpr int kContentPasses = 3;
 
-Status anchored(const Root& root, const std::string& path, int held) {
-    return paths_still_anchored(root, {{path, held}});
-}
-
 bool same_snapshot_fields(const platform::FileStat& a, const platform::FileStat& b) {
     return same_regular_identity(a, b) && a.size == b.size && a.mtime_seconds == b.mtime_seconds &&
            a.mtime_nanoseconds == b.mtime_nanoseconds;
@@ -105,7 +101,7 @@ struct ContentRemoval {
 Status remove_content_at(const ContentRemoval& removal, const std::string& name) {
     const RemovalSite& site = removal.site;
     const int held = site.held;
-    BIX_TRY(anchored(site.root, site.path, held));
+    BIX_TRY(paths_still_anchored(site.root, {{site.path, held}}));
     platform::FileStat verified;
     {
         auto fd = platform::open_read_at(held, name);
@@ -199,7 +195,7 @@ OperationResult read_private_file(const OperationContext& context,
     if (!named)
         return named.status();
     BIX_TRY(check(same_regular_identity(content->stat, *named)));
-    BIX_TRY(anchored(root, request.path, parent->fd.get()));
+    BIX_TRY(paths_still_anchored(root, {{request.path, parent->fd.get()}}));
     return OperationResult::success_with(ContentReport{std::move(content->bytes)});
 }
 
@@ -216,7 +212,7 @@ OperationResult read_external_file(const OperationContext& context,
     if (!first || !second || !has_directory_identity(*first, request.directory) ||
         !same_directory_identity(*first, *second))
         return invalid();
-    BIX_TRY(anchored(root, request.path, held));
+    BIX_TRY(paths_still_anchored(root, {{request.path, held}}));
     auto fd = platform::open_read_at(held, parent->leaf);
     if (!fd)
         return fd.status();
@@ -229,7 +225,7 @@ OperationResult read_external_file(const OperationContext& context,
         return stale();
     BIX_TRY(check(same_directory_identity(*first, *parent_now) &&
                   same_file_snapshot(content->stat, *named)));
-    BIX_TRY(anchored(root, request.path, held));
+    BIX_TRY(paths_still_anchored(root, {{request.path, held}}));
     return OperationResult::success_with(ContentReport{std::move(content->bytes)});
 }
 
@@ -263,7 +259,7 @@ Status remove_staging_file_at(const RemovalSite& site, const platform::FileStat&
     const std::string& leaf = site.leaf;
     if (!allowed(present))
         return invalid();
-    BIX_TRY(anchored(site.root, site.path, held));
+    BIX_TRY(paths_still_anchored(site.root, {{site.path, held}}));
     platform::FileStat hardened;
     {
         auto fd = platform::open_read_at(held, leaf);

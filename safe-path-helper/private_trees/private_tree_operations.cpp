@@ -156,10 +156,6 @@ Status remove_entries(int directory, const platform::FileStat& root_stat, TreeBu
     }
 }
 
-Status anchored(const Root& root, const std::string& path, int held) {
-    return paths_still_anchored(root, {{path, held}});
-}
-
 // What each pass of one `remove-private-tree` run may still spend.
 struct TreeBudgets {
     TreeBudget validation;
@@ -180,7 +176,7 @@ Status remove_tree_at(const RemovalSite& site, TreeBudgets& budgets, const std::
             validate_private_tree_descriptor(tree->fd.get(), root.stat, budgets.validation, 0);
         !valid.ok() && valid.error() != E2BIG)
         return valid;
-    BIX_TRY(anchored(root, site.path, site.held));
+    BIX_TRY(paths_still_anchored(root, {{site.path, site.held}}));
     BIX_TRY(remove_private_tree_contents(tree->fd.get(), root.stat, budgets.removal, 0));
     auto held_now = platform::stat_descriptor(tree->fd.get());
     auto named = platform::stat_at(site.held, name);
