@@ -28,10 +28,6 @@ Result<std::optional<platform::FileStat>> make_leaf(int parent, const std::strin
     return std::optional<platform::FileStat>(*created);
 }
 
-bool same_inode(const platform::FileStat& a, const platform::FileStat& b) {
-    return a.device == b.device && a.inode == b.inode;
-}
-
 OperationResult ensure_directory(const OperationContext& context, const std::string& path,
                                  DirectoryKind kind) {
     const Root& root = context.root;
@@ -57,7 +53,7 @@ OperationResult ensure_directory(const OperationContext& context, const std::str
         return stat.status();
     // The mode of a directory this run created must not depend on the caller's umask; an
     // existing directory (or one swapped in since) is never repaired.
-    if (created->has_value() && same_inode(**created, *stat)) {
+    if (created->has_value() && (*created)->same_inode(*stat)) {
         BIX_TRY(platform::change_mode(directory->get(), kDirectoryMode));
         stat = platform::stat_descriptor(directory->get());
         if (!stat)

@@ -35,6 +35,10 @@ struct FileStat {
     bool is_directory() const;
     bool is_regular() const;
     uint64_t permissions() const { return mode & 07777; }
+    // The same file-system object: device and inode both match.
+    bool same_inode(const FileStat& other) const {
+        return device == other.device && inode == other.inode;
+    }
 };
 
 // The file-system identity of a volume (`fstatfs`).

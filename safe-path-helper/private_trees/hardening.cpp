@@ -10,10 +10,6 @@
 namespace bix::safe_path {
 namespace {
 
-bool same_inode(const platform::FileStat& a, const platform::FileStat& b) {
-    return a.device == b.device && a.inode == b.inode;
-}
-
 bool private_single_link_file(const platform::FileStat& stat, const platform::FileStat& root_stat) {
     return stat.is_regular() && private_owner(stat, root_stat) && stat.link_count == 1;
 }
@@ -54,7 +50,7 @@ Result<FileContent> read_regular(int fd, const platform::FileStat& root_stat, ui
         return before.status();
     const uint64_t minimum = harden ? 0 : 1;
     auto acceptable = [&](const platform::FileStat& stat) {
-        return private_single_link_file(stat, root_stat) && same_inode(stat, *before) &&
+        return private_single_link_file(stat, root_stat) && stat.same_inode(*before) &&
                stat.size >= minimum && stat.size <= maximum;
     };
     BIX_TRY(check(acceptable(*before)));
@@ -121,7 +117,7 @@ open_hardened_private_directory_at(int directory, const std::string& name,
     auto held = platform::stat_descriptor(fd->get());
     if (!held)
         return held.status();
-    BIX_TRY(check(same_inode(*held, *named) && held->uid == root_stat.uid));
+    BIX_TRY(check(held->same_inode(*named) && held->uid == root_stat.uid));
     BIX_TRY(harden_private_directory(fd->get(), root_stat));
     auto after = platform::stat_descriptor(fd->get());
     if (!after)
@@ -129,8 +125,8 @@ open_hardened_private_directory_at(int directory, const std::string& name,
     auto renamed = platform::stat_at(directory, name);
     if (!renamed)
         return renamed.status();
-    BIX_TRY(check(after->is_directory() && renamed->is_directory() && same_inode(*after, *held) &&
-                  same_inode(*renamed, *held) && after->uid == root_stat.uid &&
+    BIX_TRY(check(after->is_directory() && renamed->is_directory() && after->same_inode(*held) &&
+                  renamed->same_inode(*held) && after->uid == root_stat.uid &&
                   renamed->uid == root_stat.uid &&
                   after->permissions() == kPrivateDirectoryPermissions &&
                   after->mode == renamed->mode));
@@ -154,12 +150,12 @@ harden_private_regular_at(int directory, const std::string& name,
     auto held = platform::stat_descriptor(fd->get());
     if (!held)
         return held.status();
-    BIX_TRY(check(private_single_link_file(*held, root_stat) && same_inode(*held, *named)));
+    BIX_TRY(check(private_single_link_file(*held, root_stat) && held->same_inode(*named)));
     BIX_TRY(platform::change_mode(fd->get(), kPrivateFilePermissions));
     auto after = platform::stat_descriptor(fd->get());
     if (!after)
         return after.status();
-    BIX_TRY(check(private_single_link_file(*after, root_stat) && same_inode(*after, *held) &&
+    BIX_TRY(check(private_single_link_file(*after, root_stat) && after->same_inode(*held) &&
                   after->permissions() == kPrivateFilePermissions));
     auto renamed = platform::stat_at(directory, name);
     if (!renamed)
@@ -230,7 +226,7 @@ Status move_directory_checked(NameAt from, NameAt to, const platform::FileStat& 
     if (moved && absent_at(from.directory, from.name).ok() &&
         platform::rename_exclusive(to.directory, to.name, from.directory, from.name).ok()) {
         auto back = directory_at(from.directory, from.name);
-        if (back && same_inode(*back, *moved) && absent_at(to.directory, to.name).ok())
+        if (back && back->same_inode(*moved) && absent_at(to.directory, to.name).ok())
             (void)sync_directories(from.directory, to.directory);
     }
     return verdict.error() == EEXIST ? stale() : verdict;
